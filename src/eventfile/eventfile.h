@@ -1,0 +1,25 @@
+// eventfile.h: the timetable file on disk.
+//
+// The loader fills the ring from the file named by eventFileName; the writer
+// appends one learned-event line. The file is open only inside one call, so the
+// user may edit it while the program runs.
+#ifndef WEEKSWITCH_EVENTFILE_H
+#define WEEKSWITCH_EVENTFILE_H
+
+#include "schedule.h"
+
+// Content lines whose day field was good (one per line, whatever the range).
+extern int entryCnt;
+// Physical lines read: content, blank and comment lines alike.
+extern int lineCnt;
+
+// -1 when the file cannot be opened, else the number of refused lines.
+int loadEventFile(void);
+// Appends "Tue 07:30:05 1 ;; *Learned event*" with CR LF and forces it to
+// disk; 0, or -1 after printing why.
+int appendLearnedEvent(const rtEvent_t *ev);
+// Opens the event file the way appendLearnedEvent does (created when
+// missing, a trailing 0x1A removed) and closes it again: 0 or -1.
+int checkEventFileAppendable(void);
+
+#endif

@@ -1,0 +1,2 @@
+// main.cpp: being written.
+int main() { return 0; }

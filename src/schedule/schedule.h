@@ -1,0 +1,57 @@
+// schedule.h: the timetable's data model.
+//
+// One record type, rtEvent_t, stands for a timetable entry and for the clock
+// sample. Its key dayTime packs the day index and the BCD time so that integer
+// order is the order of the week: finding the entry in force is a comparison.
+// Timetable records live in one ring (eventList) kept sorted by key.
+#ifndef WEEKSWITCH_SCHEDULE_H
+#define WEEKSWITCH_SCHEDULE_H
+
+#include <cstdint>
+
+struct rtEvent_t {
+    rtEvent_t *next;   // next greater key; the tail's next is the head
+    rtEvent_t *prev;   // the head's prev is the tail
+    int32_t dayTime;   // day << 24 | BCD hour << 16 | BCD min << 8 | BCD sec
+    int32_t day;       // 0 Monday .. 6 Sunday, 7 no valid day
+    int32_t hour;
+    int32_t min;
+    int32_t sec;
+    int32_t state;     // -1 no state, 0 off, 255 on
+};
+
+// Day names indexed by day index; index 7 is the name of a bad day.
+extern const char *const dayNames[8];
+
+// The ring's head (smallest key), or nullptr when the ring is empty.
+extern rtEvent_t *eventList;
+// The latest clock sample; outside the ring, its links are never used.
+extern rtEvent_t nowEvent;
+// Records currently allocated; must be 0 when the program exits.
+extern int allocCnt;
+
+// Day index 0..6 of a text whose first two letters name a day, else 7.
+int parseDay(const char *text);
+// n in 0..59 as packed BCD.
+int toBcd(int n);
+// Reads an integer in C notation (0x hex, 0 octal, else decimal) the way
+// strtol does, clamped to the signed 32-bit range; no digits reads as 0.
+int32_t readCInt(const char *text);
+
+// Fills every field but the links; 0, or -1 after printing a message.
+int parseEvent(rtEvent_t *ev, const char *dayText, const char *timeText, int32_t value);
+// Prints "Tue 07:30:00 On" and the suffix (may be nullptr); returns 0.
+int printEvent(const rtEvent_t *ev, const char *suffix);
+// Rebuilds nowEvent from the local clock; the result of parseEvent.
+int sampleClock(void);
+
+int addEvent(int day, const char *timeText, int32_t value);
+int insertEvent(rtEvent_t *ev);
+int removeEvent(rtEvent_t *ev);
+void clearEvents(void);
+// The record in force at key (greatest key strictly below, wrapping to the
+// tail), or nullptr when the ring is empty.
+rtEvent_t *findCurrentEvent(int32_t key);
+int listEvents(void);
+
+#endif
