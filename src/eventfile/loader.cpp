@@ -1,1 +1,139 @@
-// being written
+// loader.cpp: reads the event file into the ring.
+//
+// Lines are read whole, whatever their length: a comment stays a comment and
+// can never spill over into a timetable line of its own.
+#include "eventfile.h"
+
+#include "settings.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+int entryCnt = 0;
+int lineCnt = 0;
+
+// Ctrl-Z ends the data of files written by old editors.
+static const int endOfDataByte = 0x1A;
+static const char fieldSeparators[] = " \t,";
+
+// Set by the end-of-data byte: nothing after it is read.
+static bool dataEnded;
+
+struct fileCloser {
+    void operator()(FILE *fp) const { fclose(fp); }
+};
+using filePtr = std::unique_ptr<FILE, fileCloser>;
+
+// One physical line with its LF (a CR before the LF dropped); false at the
+// end of the data.
+static bool readPhysicalLine(FILE *fp, std::string &line)
+{
+    line.clear();
+    if (dataEnded)
+        return false;
+    int c;
+    while ((c = getc_unlocked(fp)) != EOF && c != endOfDataByte) {
+        if (c == '\n') {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            line.push_back('\n');
+            return true;
+        }
+        line.push_back((char)c);
+    }
+    if (c == endOfDataByte)
+        dataEnded = true;
+    return !line.empty();
+}
+
+// The next content line: leading blanks and tabs skipped, cut at the first
+// ";". Blank and comment lines are counted and passed over.
+static const char *readEventLine(FILE *fp, std::string &line)
+{
+    while (readPhysicalLine(fp, line)) {
+        lineCnt++;
+        size_t start = line.find_first_not_of(" \t");
+        // A last line of only blanks without a line end is as blank as one with.
+        if (start == std::string::npos || line[start] == ';' || line[start] == '\n')
+            continue;
+        size_t semicolon = line.find(';', start);
+        if (semicolon != std::string::npos)
+            line.resize(semicolon);
+        return line.c_str() + start;
+    }
+    return nullptr;
+}
+
+// The line as the user wrote it, without its line end and trailing blanks.
+static std::string quotedLine(const char *content)
+{
+    std::string text(content);
+    size_t end = text.find_last_not_of(" \t\r\n");
+    text.resize(end == std::string::npos ? 0 : end + 1);
+    return text;
+}
+
+// Adds the records of one content line; returns 1 when the line is refused.
+static int loadEventLine(const char *content)
+{
+    std::string fields(content);
+    char *save = nullptr;
+    char *dayField = strtok_r(&fields[0], fieldSeparators, &save);
+    if (dayField == nullptr)
+        dayField = &fields[fields.size()];
+    int startDay = parseDay(dayField);
+    if (startDay == 7) {
+        printf("ERROR:  Bad day:  '%s'\n", dayField);
+        return 1;
+    }
+    int endDay = -1;
+    const char *dash = strchr(dayField, '-');
+    if (dash != nullptr) {
+        endDay = parseDay(dash + 1);
+        if (endDay == 7) {
+            printf("ERROR:  Bad day in range:  '%s'\n", dayField);
+            return 1;
+        }
+    }
+    const char *timeText = strtok_r(nullptr, fieldSeparators, &save);
+    const char *valueText = timeText ? strtok_r(nullptr, fieldSeparators, &save) : nullptr;
+    if (valueText == nullptr) {
+        // Without a time or a value the line cannot mean what the user wanted;
+        // switching on a guess would be worse than not running.
+        printf("ERROR:  Time or value missing:  '%s'\n", quotedLine(content).c_str());
+        return 1;
+    }
+    int32_t value = readCInt(valueText);
+    entryCnt++;
+    if (endDay < 0) {
+        addEvent(startDay, timeText, value);
+        return 0;
+    }
+    for (int day = startDay;; day = (day + 1) % 7) {
+        addEvent(day, timeText, value);
+        if (day == endDay)
+            break;
+    }
+    return 0;
+}
+
+int loadEventFile(void)
+{
+    filePtr fp(fopen(eventFileName.c_str(), "r"));
+    if (!fp) {
+        int err = errno;
+        printf("Warning:  Cannot open event file:  '%s'\n", eventFileName.c_str());
+        fprintf(stderr, "%s\n", strerror(err));
+        return -1;
+    }
+    dataEnded = false;
+    int refused = 0;
+    std::string line;
+    const char *content;
+    while ((content = readEventLine(fp.get(), line)) != nullptr)
+        refused += loadEventLine(content);
+    return refused;
+}

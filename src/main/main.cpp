@@ -1,2 +1,120 @@
-// main.cpp: being written.
-int main() { return 0; }
+// main.cpp: the command line, the choice of mode and the exit check.
+#include "eventfile.h"
+#include "platform.h"
+#include "runner.h"
+#include "schedule.h"
+#include "settings.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+
+static const int defaultPortAddr = 0x378;
+
+static void readArguments(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (arg[0] == '-') {
+            if (strcasecmp(arg, "-check") == 0)
+                checkMode = true;
+            else if (strcasecmp(arg, "-learn") == 0)
+                learnMode = true;
+            else if (strcasecmp(arg, "-verbose") == 0)
+                verbose = true;
+            else if (strncasecmp(arg, "-port:", 6) == 0)
+                portAddr = readCInt(arg + 6);
+            else
+                printf("ERROR:  Invalid options:  '%s'\n", arg);
+        } else if (!eventFileName.empty()) {
+            printf("ERROR:  2nd event file found:  '%s'\n", arg);
+        } else {
+            eventFileName = arg;
+        }
+    }
+    if (portAddr == 0)
+        portAddr = defaultPortAddr;
+}
+
+// Only a warning: learn mode may create the file, and the load will say
+// again what is wrong.
+static void warnIfUnreadable(void)
+{
+    FILE *fp = fopen(eventFileName.c_str(), "r");
+    if (fp != nullptr) {
+        fclose(fp);
+        return;
+    }
+    int err = errno;
+    printf("Warning:  Cannot open event file:  '%s'\n", eventFileName.c_str());
+    fprintf(stderr, "%s\n", strerror(err));
+}
+
+static void printNowLine(void)
+{
+    sampleClock();
+    printf("Now:  ");
+    printEvent(&nowEvent, "\n");
+}
+
+static int runCheckMode(void)
+{
+    if (verbose)
+        printNowLine();
+    int status = loadEventFile();
+    listEvents();
+    printf("Entries/lines:  %d/%d\n", entryCnt, lineCnt);
+    clearEvents();
+    if (verbose)
+        printNowLine();
+    return status;
+}
+
+static int runWithMachine(bool learn)
+{
+    if (learn && checkEventFileAppendable() != 0)
+        return -1;
+    // Without the port the timetable, the display and the keys still work.
+    openPort(portAddr);
+    openKeyboard();
+    int status = runSchedule(learn);
+    closeKeyboard();
+    closePort();
+    return status;
+}
+
+// The shell sees one byte: failures and refused-line counts above 255 must
+// not wrap round to a count that reads as success.
+static int exitStatusOf(int status)
+{
+    if (status < 0 || status > 255)
+        return 255;
+    return status;
+}
+
+int main(int argc, char **argv)
+{
+    // A terminal shows every print at once, the clock line too, which ends
+    // in "\r"; a file or pipe gets the output in blocks.
+    if (isatty(STDOUT_FILENO))
+        setvbuf(stdout, nullptr, _IONBF, 0);
+
+    readArguments(argc, argv);
+    if (verbose)
+        printf("Port: 0x%X\n", portAddr);
+
+    int status;
+    if (eventFileName.empty()) {
+        printf("Error:  No event file specified on the command line!\n");
+        status = -1;
+    } else {
+        warnIfUnreadable();
+        status = checkMode ? runCheckMode() : runWithMachine(learnMode);
+    }
+    if (allocCnt != 0)
+        printf("ERROR:  allocCnt=%d\n", allocCnt);
+    return exitStatusOf(status);
+}

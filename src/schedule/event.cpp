@@ -1,1 +1,99 @@
-// being written
+// event.cpp: one timetable record built from text, and printed back.
+//
+// The clock sample and the file records go through the same parseEvent, so
+// their keys are always comparable.
+#include "schedule.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char *const dayNames[8] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun", "BAD DAY"};
+
+static const char *const dayPrefixes[7] = {"mo", "tu", "we", "th", "fr", "sa", "su"};
+
+static char lowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+int parseDay(const char *text)
+{
+    if (text == nullptr || text[0] == '\0' || text[1] == '\0')
+        return 7;
+    char first = lowerAscii(text[0]);
+    char second = lowerAscii(text[1]);
+    for (int day = 0; day < 7; day++) {
+        if (first == dayPrefixes[day][0] && second == dayPrefixes[day][1])
+            return day;
+    }
+    return 7;
+}
+
+int toBcd(int n)
+{
+    return (n / 10) << 4 | (n % 10);
+}
+
+int32_t readCInt(const char *text)
+{
+    errno = 0;
+    long long value = strtoll(text, nullptr, 0);
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return (int32_t)value;
+}
+
+// Hour, minute and second of a time text such as "7:5" or "8::30"; a run of
+// colons is one separator and a missing piece stays 0.
+static void splitTime(const char *timeText, int32_t *parts)
+{
+    char copy[9];
+    strncpy(copy, timeText, 8);
+    copy[8] = '\0';
+    parts[0] = parts[1] = parts[2] = 0;
+    char *save = nullptr;
+    char *piece = strtok_r(copy, ":", &save);
+    for (int i = 0; i < 3 && piece != nullptr; i++) {
+        parts[i] = (int32_t)strtol(piece, nullptr, 10);
+        piece = strtok_r(nullptr, ":", &save);
+    }
+}
+
+int parseEvent(rtEvent_t *ev, const char *dayText, const char *timeText, int32_t value)
+{
+    ev->day = parseDay(dayText);
+    if (ev->day == 7) {
+        printf("ERROR:  Bad day value:  '%.3s'\n", dayText);
+        return -1;
+    }
+    int32_t parts[3];
+    splitTime(timeText, parts);
+    ev->hour = parts[0];
+    ev->min = parts[1];
+    ev->sec = parts[2];
+    if (ev->hour < 0 || ev->hour > 23 || ev->min < 0 || ev->min > 59 || ev->sec < 0 || ev->sec > 59) {
+        printf("ERROR:  Bad time value:  '%2d:%2d:%2d'\n", ev->hour, ev->min, ev->sec);
+        return -1;
+    }
+    ev->dayTime = ev->day;
+    ev->dayTime = ev->dayTime << 8 | toBcd(ev->hour);
+    ev->dayTime = ev->dayTime << 8 | toBcd(ev->min);
+    ev->dayTime = ev->dayTime << 8 | toBcd(ev->sec);
+    ev->state = (value == 0 || value == -1) ? value : 255;
+    return 0;
+}
+
+int printEvent(const rtEvent_t *ev, const char *suffix)
+{
+    printf("%s %2.2X:%2.2X:%2.2X", dayNames[(ev->dayTime >> 24) & 7], (ev->dayTime >> 16) & 0xFF,
+           (ev->dayTime >> 8) & 0xFF, ev->dayTime & 0xFF);
+    if (ev->state != -1)
+        printf(ev->state != 0 ? " On" : " Off");
+    if (suffix != nullptr)
+        printf("%s", suffix);
+    return 0;
+}
