@@ -1,1 +1,204 @@
-// being written
+// The event-file loader: format edge cases, line ends, counters, refusals.
+#include "eventfile.h"
+#include "schedule.h"
+#include "settings.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct loadResult {
+    int status;
+    std::string listing;  // the ring as check mode lists it
+    std::string out;      // the loader's messages
+    std::string err;
+};
+
+class Loader : public ::testing::Test {
+protected:
+    void SetUp() override { resetProgram(); }
+    void TearDown() override { resetProgram(); }
+
+    loadResult load(const std::string &bytes)
+    {
+        eventFileName = scratchPath("events.txt");
+        writeFile(eventFileName, bytes);
+        return loadNamed();
+    }
+
+    loadResult loadNamed()
+    {
+        clearEvents();
+        beginCapture();
+        int status = loadEventFile();
+        capturedOutput messages = endCapture();
+        beginCapture();
+        listEvents();
+        return {status, endCapture().out, messages.out, messages.err};
+    }
+};
+
+TEST_F(Loader, EmptyFileAndMissingFile)
+{
+    loadResult empty = load("");
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(empty.listing, "");
+    EXPECT_EQ(lineCnt, 0);
+
+    eventFileName = scratchPath("no-such-file");
+    loadResult missing = loadNamed();
+    EXPECT_EQ(missing.status, -1);
+    EXPECT_EQ(missing.out, "Warning:  Cannot open event file:  '" + eventFileName + "'\n");
+    EXPECT_EQ(missing.err, "No such file or directory\n");
+    EXPECT_EQ(missing.listing, "");
+}
+
+TEST_F(Loader, CountsLinesAndEntries)
+{
+    loadResult r = load("mo 8 1\n; a comment\n   \t\ntu 9 0\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lineCnt, 4);
+    EXPECT_EQ(entryCnt, 2);
+    EXPECT_EQ(r.listing, "Mon 08:00:00 On\nTue 09:00:00 Off\n");
+}
+
+TEST_F(Loader, DayWordsAndRanges)
+{
+    loadResult r = load("MONDAY 1 1\nmon 2 1\nMo 3 1\nsu-tu 4 1\nwe-we 5 1\nmo-tu-we 6 1\nfr-mo 22 0\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(entryCnt, 7);
+    EXPECT_EQ(r.listing,
+              "Mon 01:00:00 On\nMon 02:00:00 On\nMon 03:00:00 On\nMon 04:00:00 On\nMon 06:00:00 On\n"
+              "Mon 22:00:00 Off\nTue 04:00:00 On\nTue 06:00:00 On\nWed 05:00:00 On\nFri 22:00:00 Off\n"
+              "Sat 22:00:00 Off\nSun 04:00:00 On\nSun 22:00:00 Off\n");
+}
+
+TEST_F(Loader, BadDaysAreRefusedAndCounted)
+{
+    loadResult r = load("M 8 1\nxx 8 1\nmo-xx 8 1\nmo- 8 1\ntu 8 1\n");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "ERROR:  Bad day:  'M'\nERROR:  Bad day:  'xx'\n"
+                     "ERROR:  Bad day in range:  'mo-xx'\nERROR:  Bad day in range:  'mo-'\n");
+    EXPECT_EQ(entryCnt, 1);
+    EXPECT_EQ(r.listing, "Tue 08:00:00 On\n");
+}
+
+TEST_F(Loader, ValuesInCNotation)
+{
+    loadResult r = load("mo 1 on\nmo 2 x\nmo 3 08\nmo 4 09\nmo 5 0x1F\nmo 6 010\nmo 7 7\nmo 8 -1\n");
+    EXPECT_EQ(r.listing, "Mon 01:00:00 Off\nMon 02:00:00 Off\nMon 03:00:00 Off\nMon 04:00:00 Off\n"
+                         "Mon 05:00:00 On\nMon 06:00:00 On\nMon 07:00:00 On\nMon 08:00:00\n");
+}
+
+TEST_F(Loader, SeparatorsCommentsAndOddLines)
+{
+    loadResult r = load("mo,07:30:00,1\n"
+                        "sa,8:00,1 ; weekend\n"
+                        "  \ttu 9 1 extra fields ignored\n"
+                        "we 10:00:00 \n"           // the line end alone is the value: off
+                        "th - fr 07:30:00 1\n");   // dash alone reads as the time, fr as the value
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.listing, "Mon 07:30:00 On\nTue 09:00:00 On\nWed 10:00:00 Off\nThu 00:00:00 Off\n"
+                         "Sat 08:00:00 On\n");
+}
+
+TEST_F(Loader, BadTimesAndDuplicatesLoseOnlyTheirRecords)
+{
+    loadResult r = load("mo-we 8 1\ntu-th 8 0\nfr 24 1\nfr 23 1\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ERROR:  two entries have the same day/time value!\n"
+                     "ERROR:  two entries have the same day/time value!\n"
+                     "ERROR:  Bad time value:  '24: 0: 0'\n");
+    EXPECT_EQ(entryCnt, 4);
+    EXPECT_EQ(r.listing, "Mon 08:00:00 On\nTue 08:00:00 On\nWed 08:00:00 On\nThu 08:00:00 Off\n"
+                         "Fri 23:00:00 On\n");
+}
+
+TEST_F(Loader, CrLfLoadsLikeLf)
+{
+    const std::string lf = "; comment\nmo-fr 07:30:00 1\n\nsa 8 0\nsu 9 0x10\n";
+    loadResult withLf = load(lf);
+    int linesLf = lineCnt;
+    std::string crlf;
+    for (char c : lf)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    resetProgram();
+    loadResult withCrLf = load(crlf);
+    EXPECT_EQ(withCrLf.listing, withLf.listing);
+    EXPECT_EQ(withCrLf.out, withLf.out);
+    EXPECT_EQ(lineCnt, linesLf);
+    EXPECT_EQ(withLf.listing.size(), std::string("Mon 07:30:00 On\n").size() * 7 + 1);
+}
+
+TEST_F(Loader, LoneCarriageReturnStaysInTheLine)
+{
+    loadResult r = load("mo 07:30:00 1\rtu 08:00 1\n");
+    EXPECT_EQ(lineCnt, 1);
+    EXPECT_EQ(r.listing, "Mon 07:30:00 On\n");
+}
+
+TEST_F(Loader, CtrlZEndsTheData)
+{
+    loadResult r = load(std::string("mo 8 1\ntu 9 1\x1A\nwe 10 1\n"));
+    EXPECT_EQ(r.listing, "Mon 08:00:00 On\nTue 09:00:00 On\n");
+    EXPECT_EQ(lineCnt, 2);
+    resetProgram();
+    r = load(std::string("mo 8 1\n\x1Axx 1 1\n"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lineCnt, 1);
+}
+
+TEST_F(Loader, LearnedLineReadsBack)
+{
+    loadResult r = load("Sun 12:00:05 1 ;; *Learned event*\r\nTue 07:30:05 0 ;; *Learned event*\r\n");
+    EXPECT_EQ(r.listing, "Tue 07:30:05 Off\nSun 12:00:05 On\n");
+}
+
+// A line is read whole however long it is: a long comment's tail must never
+// become a timetable line that stops the program or switches equipment.
+TEST_F(Loader, LongLinesAreReadWhole)
+{
+    std::string comment = ";" + std::string(253, 'c') + " mo 07:00:00 1 " + std::string(40, 'c') + "\n";
+    std::string tailStartsWithDay = ";" + std::string(254, '-') + "mo 07:00:00 1\n";
+    std::string longContent = "tu 09:00 1 ; " + std::string(400, 'x') + "\n";
+    std::string manyFields = "we 10:00 1";
+    for (int i = 0; i < 100; i++)
+        manyFields += " field";
+    manyFields += "\n";
+    loadResult r = load(comment + tailStartsWithDay + longContent + manyFields + "   ;" + std::string(600, ' ') + "\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(lineCnt, 5);
+    EXPECT_EQ(entryCnt, 2);
+    EXPECT_EQ(r.listing, "Tue 09:00:00 On\nWed 10:00:00 On\n");
+}
+
+// Without a time or a value the line is refused like a bad day, so run mode
+// will not start on a guess.
+TEST_F(Loader, IncompleteLinesAreRefused)
+{
+    loadResult r = load("mo 07:30:00\r\nmo 07:30:00 ;note\nfr\ntu 8 1\nsa 9");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "ERROR:  Time or value missing:  'mo 07:30:00'\n"
+                     "ERROR:  Time or value missing:  'mo 07:30:00'\n"
+                     "ERROR:  Time or value missing:  'fr'\n"
+                     "ERROR:  Time or value missing:  'sa 9'\n");
+    EXPECT_EQ(entryCnt, 1);
+    EXPECT_EQ(lineCnt, 5);
+    EXPECT_EQ(r.listing, "Tue 08:00:00 On\n");
+}
+
+TEST_F(Loader, LastLineWithoutLineEnd)
+{
+    loadResult r = load("mo 8 1\ntu 9 1");
+    EXPECT_EQ(r.listing, "Mon 08:00:00 On\nTue 09:00:00 On\n");
+    resetProgram();
+    r = load("mo 8 1\n  \t ");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(lineCnt, 2);
+}
+
+} // namespace
