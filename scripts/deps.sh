@@ -1,0 +1,26 @@
+# deps.sh: installs the Debian packages the build and the tests need, where
+# missing. Sourced by the other scripts; uses sudo when not run as root.
+
+build_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+test_packages=(tmux faketime)
+
+ensure_packages() {
+    local missing=() pkg sudo=""
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    echo "Installing ${missing[*]} ..."
+    $sudo apt-get update -q >/dev/null &&
+        $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# build DIR [cmake options...]: configures and builds the project into DIR.
+build() {
+    local dir=$1
+    shift
+    cmake -S "$top" -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j "$(nproc)"
+}
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
