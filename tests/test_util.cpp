@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <ftw.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -43,14 +44,29 @@ capturedOutput endCapture(void)
     return {readFile(scratchPath("captured.out")), readFile(scratchPath("captured.err"))};
 }
 
+static std::string scratchFolder;
+
+static int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+static void removeScratchFolder(void)
+{
+    nftw(scratchFolder.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 std::string scratchPath(const std::string &name)
 {
-    static std::string folder;
+    std::string &folder = scratchFolder;
     if (folder.empty()) {
         const char *tmp = getenv("TMPDIR");
         std::string pattern = std::string(tmp ? tmp : "/tmp") + "/weekswitch-test-XXXXXX";
         char *made = mkdtemp(&pattern[0]);
-        folder = made ? made : "/tmp";
+        if (made == nullptr)
+            abort();
+        folder = made;
+        atexit(removeScratchFolder);
     }
     return folder + "/" + name;
 }
