@@ -1,1 +1,377 @@
-// placeholder
+// The run loop and learn mode against the simulated machine: port bytes and
+// their virtual times, the console text byte for byte, the file after learning.
+#include "eventfile.h"
+#include "runner.h"
+#include "schedule.h"
+#include "settings.h"
+#include "sim.h"
+#include "test_util.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const int escapeKey = 27;
+const int monday = 0, tuesday = 1, wednesday = 2, sunday = 6;
+
+class RunnerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetProgram();
+        simReset();
+        eventFileName = scratchPath("events.txt");
+        remove(eventFileName.c_str());
+    }
+    void TearDown() override
+    {
+        // Whatever the way out, the ring is empty and the loop behaved.
+        EXPECT_EQ(allocCnt, 0);
+        EXPECT_EQ(eventList, nullptr);
+        EXPECT_FALSE(simStopped()) << "the run had to be ended by the safety stop";
+        EXPECT_EQ(simBlockingReads(), 0) << "readKey was called with no key waiting";
+        EXPECT_EQ(simSleepsNotOf(300), 0);
+        resetProgram();
+    }
+
+    int run(bool learn)
+    {
+        beginCapture();
+        int status = runSchedule(learn);
+        text = endCapture();
+        return status;
+    }
+
+    capturedOutput text;
+};
+
+std::string repeat(const std::string &piece, int times)
+{
+    std::string all;
+    for (int i = 0; i < times; i++)
+        all += piece;
+    return all;
+}
+
+int countOf(const std::string &text, const std::string &piece)
+{
+    int count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        count++;
+    return count;
+}
+
+// How much has been printed so far, for checking what a port write preceded.
+long printedSoFar(void)
+{
+    fflush(stdout);
+    return (long)lseek(STDOUT_FILENO, 0, SEEK_CUR);
+}
+
+TEST_F(RunnerTest, MissingFileEndsBeforeThePortIsTouched)
+{
+    EXPECT_EQ(run(false), -1);
+    EXPECT_EQ(text.out, "Warning:  Cannot open event file:  '" + eventFileName + "'\n");
+    EXPECT_EQ(text.err, "No such file or directory\n");
+    EXPECT_TRUE(simPortWrites().empty());
+    EXPECT_EQ(simSleepCalls(), 0);
+}
+
+TEST_F(RunnerTest, EmptyTimetableSwitchesOffOnceAndShowsOnlyTheClock)
+{
+    writeFile(eventFileName, "; nothing yet\n\n");
+    simSetNowMs(simTimeMs(monday, 12, 0, 0));
+    simKey(simNowMs() + 1000, escapeKey);
+
+    EXPECT_EQ(run(false), 0);
+    EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0x00\n");
+    EXPECT_EQ(text.out, repeat("*Off*:  Mon 12:00:00\r", 4));
+    EXPECT_EQ(simSleepCalls(), 4);
+}
+
+TEST_F(RunnerTest, OneRecordIsInForceAtEveryMomentOfTheWeek)
+{
+    writeFile(eventFileName, "mo 08:00:00 1\n");
+    const long long starts[] = {simTimeMs(wednesday, 3, 0, 0), simTimeMs(monday, 0, 0, 0),
+                                simTimeMs(monday, 8, 0, 0), simTimeMs(sunday, 23, 59, 59)};
+    for (long long start : starts) {
+        simReset();
+        simSetNowMs(start);
+        simKey(start + 700, escapeKey);
+        EXPECT_EQ(run(false), 0);
+        ASSERT_EQ(simPortWrites().size(), 1u);
+        EXPECT_EQ(simPortWrites()[0].value, 0xFF);
+        EXPECT_EQ(text.out.substr(0, 48), "EVENT:  Mon 08:00:00 On\n next:  Mon 08:00:00 On\n");
+        EXPECT_EQ(countOf(text.out, "*On*:   "), 3);
+    }
+    EXPECT_EQ(text.out.substr(48), repeat("*On*:   Sun 23:59:59\r", 3));
+}
+
+TEST_F(RunnerTest, SwitchesWhenTheNextEntryComesIntoForceAndAnnouncesItAfterTheWrite)
+{
+    writeFile(eventFileName, "mo 08:00:00 1\nmo 17:00:00 0\n");
+    simSetNowMs(simTimeMs(monday, 12, 0, 0));
+    simKey(simTimeMs(monday, 17, 0, 3), escapeKey);
+    std::vector<long> printedAtWrite;
+    simOnPortWrite([&](const simPortWrite &) { printedAtWrite.push_back(printedSoFar()); });
+
+    EXPECT_EQ(run(false), 0);
+    // 17:00:01.000 falls between two passes; the one after it switches.
+    EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0xFF\n"
+                                "day 0 17:00:01.200 0x00\n");
+    EXPECT_EQ(text.out.substr(0, 70), "EVENT:  Mon 08:00:00 On\n next:  Mon 17:00:00 Off\n"
+                                      "*On*:   Mon 12:00:00\r");
+    const std::string change = "*On*:   Mon 17:00:00\r"
+                               "EVENT:  Mon 17:00:00 Off\n next:  Mon 08:00:00 On\n"
+                               "*Off*:  Mon 17:00:01\r";
+    size_t at = text.out.find(change);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(countOf(text.out, "EVENT:  "), 2);
+    ASSERT_EQ(printedAtWrite.size(), 2u);
+    EXPECT_EQ(printedAtWrite[0], 0);
+    EXPECT_EQ(printedAtWrite[1], (long)(at + 21));
+}
+
+TEST_F(RunnerTest, AnEntryTakesOverInTheFirstPassOfTheSecondAfterItsTime)
+{
+    writeFile(eventFileName, "mo 08:00:00 1\nmo 17:00:00 0\n");
+    const long long inForce = simTimeMs(monday, 17, 0, 1);
+    // Start with every phase of the 300 ms pass against the second's edge,
+    // and at the entry's own second, when the one before is still in force.
+    const long long starts[] = {simTimeMs(monday, 16, 59, 59), simTimeMs(monday, 16, 59, 59, 1),
+                                simTimeMs(monday, 16, 59, 59, 150), simTimeMs(monday, 16, 59, 59, 299),
+                                simTimeMs(monday, 17, 0, 0), simTimeMs(monday, 17, 0, 0, 999)};
+    for (long long start : starts) {
+        simReset();
+        simSetNowMs(start);
+        simKey(inForce + 1000, escapeKey);
+        EXPECT_EQ(run(false), 0);
+        const std::vector<simPortWrite> &writes = simPortWrites();
+        ASSERT_EQ(writes.size(), 2u) << simPortLogText();
+        EXPECT_EQ(writes[0].value, 0xFF);
+        EXPECT_EQ(writes[1].value, 0x00);
+        EXPECT_GE(writes[1].atMs, inForce) << simPortLogText();
+        EXPECT_LT(writes[1].atMs, inForce + 300) << simPortLogText();
+    }
+}
+
+TEST_F(RunnerTest, EscapeEndsWithStatusZeroAndLeavesThePortAsItWas)
+{
+    writeFile(eventFileName, "mo 08:00:00 1\nmo 17:00:00 0\n");
+    simSetNowMs(simTimeMs(tuesday, 9, 0, 0));
+    simKey(simNowMs() + 400, escapeKey);
+    simKey(simNowMs() + 400, 'a');
+
+    EXPECT_EQ(run(false), 0);
+    EXPECT_EQ(simPortLogText(), "day 1 09:00:00.000 0x00\n");
+    EXPECT_EQ(text.out, "EVENT:  Mon 17:00:00 Off\n next:  Mon 08:00:00 On\n" +
+                            repeat("*Off*:  Tue 09:00:00\r", 2));
+    EXPECT_EQ(simKeysLeft(), 1) << "nothing is read after Escape";
+}
+
+TEST_F(RunnerTest, OrdinaryKeysWithLearnOffAreAllTakenInOnePassAndChangeNothing)
+{
+    const std::string timetable = "mo 08:00:00 1\n";
+    writeFile(eventFileName, timetable);
+    simSetNowMs(simTimeMs(monday, 9, 0, 0));
+    const long long typed = simNowMs() + 500;
+    simKey(typed, 'a');
+    simKey2(typed, 224, 72);  // an arrow key: two ordinary keys
+    simKey(typed, 13);
+    simKey(typed, escapeKey);
+
+    EXPECT_EQ(run(false), 0);
+    EXPECT_EQ(simPortWrites().size(), 1u);
+    // Passes at 0 and 300 ms; the pass at 600 ms takes all four keys.
+    EXPECT_EQ(text.out, "EVENT:  Mon 08:00:00 On\n next:  Mon 08:00:00 On\n" +
+                            repeat("*On*:   Mon 09:00:00\r", 2));
+    EXPECT_EQ(readFile(eventFileName), timetable);
+    EXPECT_EQ(simKeysLeft(), 0);
+}
+
+TEST_F(RunnerTest, FunctionKeyRereadsTheEditedFileAndDropsKeysTypedAhead)
+{
+    writeFile(eventFileName, "mo 08:00:00 1\n");
+    simSetNowMs(simTimeMs(monday, 12, 0, 0));
+    const long long pressed = simNowMs() + 1000;
+    simAt(pressed, [] { writeFile(eventFileName, "mo 08:00:00 1\nmo 11:00:00 0\n"); });
+    simKey2(pressed, 0, 63);  // F5
+    simKey(pressed, 'x');
+    simKey(pressed, escapeKey);
+    simKey(pressed + 1000, escapeKey);
+
+    EXPECT_EQ(run(false), 0);
+    EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0xFF\n"
+                                "day 0 12:00:01.200 0x00\n");
+    EXPECT_EQ(text.out, "EVENT:  Mon 08:00:00 On\n next:  Mon 08:00:00 On\n" +
+                            repeat("*On*:   Mon 12:00:00\r", 4) +
+                            "\n\n*** Re-read Event file ***\n\n"
+                            "EVENT:  Mon 11:00:00 Off\n next:  Mon 08:00:00 On\n" +
+                            repeat("*Off*:  Mon 12:00:01\r", 3));
+}
+
+TEST_F(RunnerTest, RereadThatFindsABadDayEndsWithTheRefusedCount)
+{
+    writeFile(eventFileName, "mo 08:00:00 1\n");
+    simSetNowMs(simTimeMs(monday, 12, 0, 0));
+    const long long pressed = simNowMs() + 300;
+    simAt(pressed, [] { writeFile(eventFileName, "mo 08:00:00 1\nxx 09:00:00 0\n"); });
+    simKey2(pressed, 0, 59);  // F1
+
+    EXPECT_EQ(run(false), 1);
+    EXPECT_EQ(simPortWrites().size(), 1u);
+    EXPECT_EQ(text.out, "EVENT:  Mon 08:00:00 On\n next:  Mon 08:00:00 On\n"
+                        "*On*:   Mon 12:00:00\r"
+                        "\n\n*** Re-read Event file ***\n\n"
+                        "ERROR:  Bad day:  'xx'\n");
+}
+
+TEST_F(RunnerTest, RereadOfADeletedFileEndsWithMinusOne)
+{
+    writeFile(eventFileName, "mo 08:00:00 1\n");
+    simSetNowMs(simTimeMs(monday, 12, 0, 0));
+    const long long pressed = simNowMs() + 300;
+    simAt(pressed, [] { remove(eventFileName.c_str()); });
+    simKey2(pressed, 0, 63);
+
+    EXPECT_EQ(run(false), -1);
+    EXPECT_EQ(simPortWrites().size(), 1u);
+    const std::string ending = "*** Re-read Event file ***\n\n"
+                               "Warning:  Cannot open event file:  '" + eventFileName + "'\n";
+    EXPECT_EQ(text.out.substr(text.out.size() - ending.size()), ending);
+    EXPECT_EQ(text.err, "No such file or directory\n");
+}
+
+// A record without a state that comes into force switches off: it does not
+// drive every data line high.
+TEST_F(RunnerTest, EntryWithoutStateSwitchesOffAtAChangeAndAtASynchronisation)
+{
+    writeFile(eventFileName, "mo 08:00:00 1\nmo 12:00:00 -1\n");
+    simSetNowMs(simTimeMs(monday, 11, 59, 59));
+    simKey(simTimeMs(monday, 12, 0, 2), 'a');  // learned as on: the output is off
+    simKey(simTimeMs(monday, 12, 0, 3), escapeKey);
+
+    EXPECT_EQ(run(true), 0);
+    EXPECT_EQ(simPortLogText(), "day 0 11:59:59.000 0xFF\n"
+                                "day 0 12:00:01.100 0x00\n"
+                                "day 0 12:00:02.000 0xFF\n");
+    EXPECT_NE(text.out.find("*On*:   Mon 12:00:00\r"
+                            "EVENT:  Mon 12:00:00\n next:  Mon 08:00:00 On\n"
+                            "*Off*:  Mon 12:00:01\r"),
+              std::string::npos);
+    EXPECT_EQ(readFile(eventFileName),
+              "mo 08:00:00 1\nmo 12:00:00 -1\nMon 12:00:01 1 ;; *Learned event*\r\n");
+
+    // Started while it is in force: off, and nothing announced.
+    simReset();
+    writeFile(eventFileName, "mo 08:00:00 1\nmo 12:00:00 -1\n");
+    simSetNowMs(simTimeMs(monday, 13, 0, 0));
+    simKey(simNowMs() + 400, escapeKey);
+    EXPECT_EQ(run(false), 0);
+    EXPECT_EQ(simPortLogText(), "day 0 13:00:00.000 0x00\n");
+    EXPECT_EQ(text.out, repeat("*Off*:  Mon 13:00:00\r", 2));
+}
+
+TEST_F(RunnerTest, LearningOnANewFileSwitchesOnAtOnceThenOffASecondAfterTheLearnedTime)
+{
+    writeFile(eventFileName, "");
+    simSetNowMs(simTimeMs(tuesday, 7, 30, 0));
+    const long long start = simNowMs();
+    // Taken by the pass at 5.1 s, whose latest sample is that of 4.8 s.
+    simKey(start + 5000, 'a');
+    // Taken at 12.3 s with the sample of 12.0 s: the reload falls in the
+    // learned second, so the entry before stays in force one second more.
+    simKey2(start + 12100, 224, 72);
+    simKey(start + 14000, escapeKey);
+
+    EXPECT_EQ(run(true), 0);
+    EXPECT_EQ(readFile(eventFileName), "Tue 07:30:04 1 ;; *Learned event*\r\n"
+                                       "Tue 07:30:12 0 ;; *Learned event*\r\n");
+    EXPECT_EQ(simPortLogText(), "day 1 07:30:00.000 0x00\n"
+                                "day 1 07:30:05.100 0xFF\n"
+                                "day 1 07:30:12.300 0xFF\n"
+                                "day 1 07:30:13.200 0x00\n");
+    EXPECT_NE(text.out.find("*Off*:  Tue 07:30:04\r\n\n"
+                            "EVENT:  Tue 07:30:04 On\n next:  Tue 07:30:04 On\n"
+                            "*On*:   Tue 07:30:05\r"),
+              std::string::npos);
+    EXPECT_NE(text.out.find("*On*:   Tue 07:30:12\r\n\n"
+                            "EVENT:  Tue 07:30:04 On\n next:  Tue 07:30:12 Off\n"
+                            "*On*:   Tue 07:30:12\r"),
+              std::string::npos);
+    EXPECT_NE(text.out.find("*On*:   Tue 07:30:12\r"
+                            "EVENT:  Tue 07:30:12 Off\n next:  Tue 07:30:04 On\n"
+                            "*Off*:  Tue 07:30:13\r"),
+              std::string::npos);
+    EXPECT_EQ(countOf(text.out, "Re-read"), 0);
+}
+
+TEST_F(RunnerTest, LearnedEntryInAnEarlierSecondTakesOverAtTheReload)
+{
+    writeFile(eventFileName, "tu 07:00:00 1\n");
+    simSetNowMs(simTimeMs(tuesday, 7, 30, 0));
+    simKey(simNowMs() + 5000, 'q');
+    simKey(simNowMs() + 6000, escapeKey);
+
+    EXPECT_EQ(run(true), 0);
+    EXPECT_EQ(simPortLogText(), "day 1 07:30:00.000 0xFF\n"
+                                "day 1 07:30:05.100 0x00\n");
+    EXPECT_EQ(readFile(eventFileName), "tu 07:00:00 1\nTue 07:30:04 0 ;; *Learned event*\r\n");
+    EXPECT_NE(text.out.find("\r\n\nEVENT:  Tue 07:30:04 Off\n next:  Tue 07:00:00 On\n"), std::string::npos);
+}
+
+TEST_F(RunnerTest, TwoLearnedKeysInOneSecondKeepTheFirstAndReportTheDuplicate)
+{
+    writeFile(eventFileName, "");
+    simSetNowMs(simTimeMs(tuesday, 7, 30, 0));
+    simKey(simNowMs() + 400, 'a');  // pass at 0.6 s, sample of 0.3 s
+    simKey(simNowMs() + 700, 'b');  // pass at 0.9 s, sample of 0.6 s
+    simKey(simNowMs() + 1000, escapeKey);
+
+    EXPECT_EQ(run(true), 0);
+    EXPECT_EQ(readFile(eventFileName), "Tue 07:30:00 1 ;; *Learned event*\r\n"
+                                       "Tue 07:30:00 0 ;; *Learned event*\r\n");
+    EXPECT_EQ(simPortLogText(), "day 1 07:30:00.000 0x00\n"
+                                "day 1 07:30:00.600 0xFF\n"
+                                "day 1 07:30:00.900 0xFF\n");
+    EXPECT_NE(text.out.find("\r\n\nERROR:  two entries have the same day/time value!\n"
+                            "EVENT:  Tue 07:30:00 On\n next:  Tue 07:30:00 On\n"),
+              std::string::npos);
+}
+
+TEST_F(RunnerTest, KeysWaitingBehindALearnedKeyAreDiscardedEscapeToo)
+{
+    writeFile(eventFileName, "");
+    simSetNowMs(simTimeMs(wednesday, 18, 0, 0));
+    const long long typed = simNowMs() + 400;
+    simKey2(typed, 224, 72);  // one learned key, its second code drained
+    simKey(typed, 'x');
+    simKey(typed, escapeKey);
+    simKey(typed + 1000, escapeKey);
+
+    EXPECT_EQ(run(true), 0);
+    EXPECT_EQ(readFile(eventFileName), "Wed 18:00:00 1 ;; *Learned event*\r\n");
+    EXPECT_EQ(simPortLogText(), "day 2 18:00:00.000 0x00\n"
+                                "day 2 18:00:00.600 0xFF\n");
+    EXPECT_EQ(simKeysLeft(), 0);
+}
+
+TEST_F(RunnerTest, FunctionKeyInLearnModeRereadsWithoutLearning)
+{
+    writeFile(eventFileName, "");
+    simSetNowMs(simTimeMs(wednesday, 18, 0, 0));
+    simKey2(simNowMs() + 400, 0, 30);  // Alt+a
+    simKey(simNowMs() + 1000, escapeKey);
+
+    EXPECT_EQ(run(true), 0);
+    EXPECT_EQ(readFile(eventFileName), "");
+    EXPECT_EQ(simPortLogText(), "day 2 18:00:00.000 0x00\n"
+                                "day 2 18:00:00.600 0x00\n");
+    EXPECT_EQ(countOf(text.out, "\n\n*** Re-read Event file ***\n\n"), 1);
+}
+
+}  // namespace

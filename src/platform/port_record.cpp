@@ -1,5 +1,71 @@
-// port_record.cpp: placeholder until the recording port is built.
+// port_record.cpp: the port of the weekswitch-sim test build.
+//
+// Instead of driving data lines it appends one line per byte, stamped with
+// the local time to the millisecond, to the file named by the environment
+// variable WEEKSWITCH_SIM_PORT_LOG:
+//     2026-12-07 17:00:01.123 0x00
+// Each line is written with a single write() to a file opened for appending,
+// so it is in the file the moment writePort returns, and a reader can follow
+// it while the program runs. Without the variable the bytes are not recorded
+// and nothing is said about it. Only this build reads the variable.
 #include "platform.h"
-int openPort(int) { return 0; }
-void writePort(int) {}
-void closePort(void) {}
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const char *const logVariable = "WEEKSWITCH_SIM_PORT_LOG";
+int logFd = -1;
+
+// "2026-12-07 17:00:01.123 0xFF\n" for the current local time.
+int formatLogLine(char *line, size_t size, int value)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm local;
+    localtime_r(&now.tv_sec, &local);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    return snprintf(line, size, "%s.%03ld 0x%02X\n", stamp, now.tv_nsec / 1000000, value & 0xFF);
+}
+
+}  // namespace
+
+int openPort(int)
+{
+    const char *logName = getenv(logVariable);
+    if (logName == nullptr || logName[0] == '\0')
+        return 0;
+    logFd = open(logName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (logFd < 0) {
+        printf("Warning:  Cannot open port log:  '%s'\n", logName);
+        fflush(stdout);
+        fprintf(stderr, "%s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+void writePort(int value)
+{
+    if (logFd < 0)
+        return;
+    char line[64];
+    int length = formatLogLine(line, sizeof line, value);
+    if (write(logFd, line, (size_t)length) != length) {
+        // Nothing to do about it: a port write has no result either.
+    }
+}
+
+void closePort(void)
+{
+    if (logFd >= 0)
+        close(logFd);
+    logFd = -1;
+}

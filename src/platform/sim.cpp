@@ -1,12 +1,254 @@
-// sim.cpp: placeholder until the simulated machine is built.
+// sim.cpp: the simulated machine behind platform.h for the unit tests.
+//
+// Nothing here waits or touches hardware: sleepMs moves a virtual clock,
+// keys are a script ordered by virtual time, and port writes go to a vector.
+#include "sim.h"
 #include "platform.h"
-#include <cstring>
-int openPort(int) { return 0; }
-void writePort(int) {}
-void closePort(void) {}
-int openKeyboard(void) { return 0; }
-void closeKeyboard(void) {}
-int keyPending(void) { return 0; }
-int readKey(void) { return 27; }
-void sleepMs(int) {}
-int localTime(struct tm *out) { memset(out, 0, sizeof *out); out->tm_wday = 1; return 0; }
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+struct scriptedKey {
+    long long atMs;
+    int code;
+};
+
+struct scriptedAction {
+    long long atMs;
+    std::function<void()> action;
+};
+
+// Monday 2024-01-01 00:00:00 UTC: day 0 of the first simulated week.
+const time_t simEpoch = 1704067200;
+const long long msPerDay = 24LL * 3600 * 1000;
+const int escapeCode = 27;
+// Sleeps allowed after the safety stop before the test is given up.
+const int sleepsAfterStop = 1000;
+
+long long nowMs;
+long long stopAtMs;
+bool stopped;
+int sleepsSinceStop;
+std::vector<scriptedKey> keys;  // ordered by time, scripting order within a time
+size_t nextKey;
+std::vector<scriptedAction> actions;  // ordered by time
+std::vector<simPortWrite> portWrites;
+std::function<void(const simPortWrite &)> portObserver;
+int openPortCalls, openedPortAddr, closePortCalls;
+int openKeyboardCalls, closeKeyboardCalls;
+int sleepCalls, blockingReads;
+std::vector<int> sleepLengths;
+
+// Actions due by now run in time order; an action may script more.
+void runDueActions(void)
+{
+    while (!actions.empty() && actions.front().atMs <= nowMs) {
+        std::function<void()> action = actions.front().action;
+        actions.erase(actions.begin());
+        action();
+    }
+}
+
+void advanceTo(long long atMs)
+{
+    if (atMs > nowMs)
+        nowMs = atMs;
+    runDueActions();
+    if (!stopped && nowMs >= stopAtMs)
+        stopped = true;
+}
+
+bool scriptedKeyDue(void)
+{
+    return nextKey < keys.size() && keys[nextKey].atMs <= nowMs;
+}
+
+}  // namespace
+
+void simReset(void)
+{
+    nowMs = 0;
+    stopAtMs = 8 * msPerDay;
+    stopped = false;
+    sleepsSinceStop = 0;
+    keys.clear();
+    nextKey = 0;
+    actions.clear();
+    portWrites.clear();
+    portObserver = nullptr;
+    openPortCalls = openedPortAddr = closePortCalls = 0;
+    openKeyboardCalls = closeKeyboardCalls = 0;
+    sleepCalls = blockingReads = 0;
+    sleepLengths.clear();
+}
+
+long long simTimeMs(int day, int hour, int min, int sec, int ms)
+{
+    return day * msPerDay + ((hour * 60LL + min) * 60 + sec) * 1000 + ms;
+}
+
+void simSetNowMs(long long atMs)
+{
+    stopAtMs += atMs - nowMs;
+    nowMs = atMs;
+}
+
+long long simNowMs(void)
+{
+    return nowMs;
+}
+
+void simKey(long long atMs, int code)
+{
+    scriptedKey key = {atMs, code};
+    auto later = std::upper_bound(keys.begin() + nextKey, keys.end(), key,
+        [](const scriptedKey &a, const scriptedKey &b) { return a.atMs < b.atMs; });
+    keys.insert(later, key);
+}
+
+void simKey2(long long atMs, int first, int second)
+{
+    simKey(atMs, first);
+    simKey(atMs, second);
+}
+
+int simKeysLeft(void)
+{
+    return (int)(keys.size() - nextKey);
+}
+
+int simBlockingReads(void)
+{
+    return blockingReads;
+}
+
+void simAt(long long atMs, std::function<void()> action)
+{
+    scriptedAction entry = {atMs, action};
+    auto later = std::upper_bound(actions.begin(), actions.end(), entry,
+        [](const scriptedAction &a, const scriptedAction &b) { return a.atMs < b.atMs; });
+    actions.insert(later, entry);
+}
+
+void simOnPortWrite(std::function<void(const simPortWrite &)> observer)
+{
+    portObserver = observer;
+}
+
+const std::vector<simPortWrite> &simPortWrites(void)
+{
+    return portWrites;
+}
+
+std::string simPortLogText(void)
+{
+    std::string text;
+    for (const simPortWrite &write : portWrites) {
+        long long msOfDay = write.atMs % msPerDay;
+        char line[64];
+        snprintf(line, sizeof line, "day %lld %02lld:%02lld:%02lld.%03lld 0x%02X\n",
+                 write.atMs / msPerDay, msOfDay / 3600000, msOfDay / 60000 % 60,
+                 msOfDay / 1000 % 60, msOfDay % 1000, write.value);
+        text += line;
+    }
+    return text;
+}
+
+int simOpenPortCalls(void) { return openPortCalls; }
+int simOpenedPortAddr(void) { return openedPortAddr; }
+int simClosePortCalls(void) { return closePortCalls; }
+int simOpenKeyboardCalls(void) { return openKeyboardCalls; }
+int simCloseKeyboardCalls(void) { return closeKeyboardCalls; }
+int simSleepCalls(void) { return sleepCalls; }
+
+int simSleepsNotOf(int ms)
+{
+    return (int)std::count_if(sleepLengths.begin(), sleepLengths.end(),
+                              [ms](int length) { return length != ms; });
+}
+
+void simStopAt(long long atMs)
+{
+    stopAtMs = atMs;
+}
+
+bool simStopped(void)
+{
+    return stopped;
+}
+
+// --- platform.h --------------------------------------------------------------
+
+int openPort(int portAddr)
+{
+    openPortCalls++;
+    openedPortAddr = portAddr;
+    return 0;
+}
+
+void writePort(int value)
+{
+    simPortWrite write = {nowMs, value & 0xFF};
+    portWrites.push_back(write);
+    if (portObserver)
+        portObserver(write);
+}
+
+void closePort(void)
+{
+    closePortCalls++;
+}
+
+int openKeyboard(void)
+{
+    openKeyboardCalls++;
+    return 0;
+}
+
+void closeKeyboard(void)
+{
+    closeKeyboardCalls++;
+}
+
+int keyPending(void)
+{
+    runDueActions();
+    return stopped || scriptedKeyDue();
+}
+
+int readKey(void)
+{
+    runDueActions();
+    if (stopped)
+        return escapeCode;
+    if (!scriptedKeyDue()) {
+        // A real read would block until the next key; with none left it would
+        // block for ever, which an Escape stands in for.
+        blockingReads++;
+        if (nextKey >= keys.size())
+            return escapeCode;
+        advanceTo(keys[nextKey].atMs);
+    }
+    return keys[nextKey++].code;
+}
+
+void sleepMs(int ms)
+{
+    sleepCalls++;
+    sleepLengths.push_back(ms);
+    advanceTo(nowMs + ms);
+    if (stopped && ++sleepsSinceStop > sleepsAfterStop) {
+        fprintf(stderr, "sim: the runner ignores Escape after the safety stop\n");
+        abort();
+    }
+}
+
+int localTime(struct tm *out)
+{
+    runDueActions();
+    time_t now = simEpoch + (time_t)(nowMs / 1000);
+    return gmtime_r(&now, out) ? 0 : -1;
+}
