@@ -120,13 +120,17 @@ static int loadEventLine(const char *content)
     return 0;
 }
 
+static void warnCannotOpen(int err)
+{
+    printf("Warning:  Cannot open event file:  '%s'\n", eventFileName.c_str());
+    fprintf(stderr, "%s\n", strerror(err));
+}
+
 int loadEventFile(void)
 {
     filePtr fp(fopen(eventFileName.c_str(), "r"));
     if (!fp) {
-        int err = errno;
-        printf("Warning:  Cannot open event file:  '%s'\n", eventFileName.c_str());
-        fprintf(stderr, "%s\n", strerror(err));
+        warnCannotOpen(errno);
         return -1;
     }
     dataEnded = false;
@@ -135,5 +139,11 @@ int loadEventFile(void)
     const char *content;
     while ((content = readEventLine(fp.get(), line)) != nullptr)
         refused += loadEventLine(content);
+    // A folder opens like a file but cannot be read; a disk error can stop
+    // the reading halfway. Neither may pass for a complete timetable.
+    if (ferror(fp.get())) {
+        warnCannotOpen(errno);
+        return -1;
+    }
     return refused;
 }

@@ -45,8 +45,12 @@ static void warnIfUnreadable(void)
 {
     FILE *fp = fopen(eventFileName.c_str(), "r");
     if (fp != nullptr) {
+        // A folder opens for reading too; only a read shows it is no file.
+        int err = (getc(fp) == EOF && ferror(fp)) ? errno : 0;
         fclose(fp);
-        return;
+        if (err == 0)
+            return;
+        errno = err;
     }
     int err = errno;
     printf("Warning:  Cannot open event file:  '%s'\n", eventFileName.c_str());

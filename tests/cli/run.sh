@@ -10,7 +10,7 @@
 #   after     optional: bash script run last there; it fails the case by exiting non-zero
 # plus any files the program reads. Each case runs in a scratch copy.
 set -u
-bin=$1
+bin=$(realpath "$1")
 cases=${2:-$(dirname "$0")}/cases
 passed=0 failed=0
 libfaketime=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n 1)
