@@ -1,1 +1,236 @@
-// placeholder
+// port_test.cpp: the way to the parallel port, chosen from fake /proc trees
+// (no real device is opened and no real port written), and the sleep and
+// local clock of the Linux platform.
+#include "platform.h"
+#include "port_lookup.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/time.h>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+class PortLookup : public testing::Test {
+protected:
+    std::string root;
+
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/weekswitch-port-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(root); }
+
+    void writeFile(const std::string &relative, const std::string &text)
+    {
+        std::filesystem::path path = root + "/" + relative;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    }
+    void kernelParport(int n, const std::string &baseAddr)
+    {
+        writeFile("proc/sys/dev/parport/parport" + std::to_string(n) + "/base-addr", baseAddr);
+    }
+    portRoute_t route(int portAddr)
+    {
+        portRoute_t found;
+        findPortRoute(root.c_str(), portAddr, &found);
+        return found;
+    }
+    std::string device(int n) { return root + "/dev/parport" + std::to_string(n); }
+};
+
+int timesOpen(const std::string &path)
+{
+    int count = 0;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code gone;  // the iterator's own descriptor closes under it
+        if (std::filesystem::read_symlink(fd.path(), gone) == path)
+            count++;
+    }
+    return count;
+}
+
+TEST_F(PortLookup, KernelPortsAreReachedThroughTheirPpdevDevice)
+{
+    kernelParport(0, "888\t1912\n");
+    kernelParport(1, "53264\t53248\n");  // a PCIe card at 0xD010
+    writeFile("proc/sys/dev/parport/default/timeslice", "200\n");
+
+    portRoute_t onboard = route(0x378);
+    EXPECT_EQ(onboard.path, PORT_PPDEV);
+    EXPECT_EQ(onboard.port, 0x378);
+    EXPECT_EQ(onboard.device, device(0));
+
+    portRoute_t card = route(0xD010);
+    EXPECT_EQ(card.path, PORT_PPDEV);
+    EXPECT_EQ(card.device, device(1));
+
+    // Only the low 16 bits name the port.
+    portRoute_t wide = route(0x7FFF0378);
+    EXPECT_EQ(wide.port, 0x378);
+    EXPECT_EQ(wide.device, device(0));
+}
+
+TEST_F(PortLookup, SecondAddressOfBaseAddrIsNoDataRegister)
+{
+    kernelParport(0, "888\t1912\n");
+    EXPECT_EQ(route(1912).path, PORT_REFUSED);
+}
+
+TEST_F(PortLookup, WithoutKernelPortOnlyStandardBasesGoDirect)
+{
+    EXPECT_EQ(route(0x378).path, PORT_DIRECT);
+    EXPECT_EQ(route(0x278).path, PORT_DIRECT);
+    EXPECT_EQ(route(0x3BC).path, PORT_DIRECT);
+    EXPECT_EQ(route(0x64).path, PORT_REFUSED);   // the keyboard controller
+    EXPECT_EQ(route(0x379).path, PORT_REFUSED);
+    EXPECT_EQ(route(0xD010).path, PORT_REFUSED);
+
+    // A kernel port elsewhere leaves 0x378 to direct access.
+    kernelParport(0, "53264\t53248\n");
+    EXPECT_EQ(route(0x378).path, PORT_DIRECT);
+}
+
+TEST_F(PortLookup, IoportsRangeNamedParportMayBeWrittenDirectly)
+{
+    writeFile("proc/ioports",
+              "0000-0cf7 : PCI Bus 0000:00\n"
+              "  0060-0060 : keyboard\n"
+              "  0064-0064 : keyboard\n"
+              "0d00-ffff : PCI Bus 0000:00\n"
+              "  d000-d007 : 0000:05:00.0\n"
+              "  d010-d012 : 0000:05:00.0\n"
+              "    d010-d012 : parport1\n");
+    EXPECT_EQ(route(0xD010).path, PORT_DIRECT);
+    EXPECT_EQ(route(0xD012).path, PORT_DIRECT);
+    EXPECT_EQ(route(0xD013).path, PORT_REFUSED);
+    EXPECT_EQ(route(0xD000).path, PORT_REFUSED);
+    EXPECT_EQ(route(0x64).path, PORT_REFUSED);
+}
+
+TEST_F(PortLookup, HiddenIoportsRangesVouchForNothing)
+{
+    // What a user without root reads in /proc/ioports.
+    writeFile("proc/ioports", "0000-0000 : parport0\n0000-0000 : keyboard\n");
+    EXPECT_EQ(route(0x0).path, PORT_REFUSED);
+    EXPECT_EQ(route(0x10000).path, PORT_REFUSED);
+}
+
+TEST_F(PortLookup, UnreachablePpdevDeviceIsReportedWithRemedy)
+{
+    kernelParport(0, "888\t1912\n");
+    portRoute_t way = route(0x378);
+    ASSERT_EQ(way.path, PORT_PPDEV);
+    ASSERT_EQ(way.device, device(0));  // inside the fake tree, never a real device
+    std::string remedy = "To reach " + device(0) +
+                         ", load the ppdev module and add the user to group lp (or run as root).\n";
+
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(openPortRoute(&way), -1);
+    EXPECT_EQ(GetCapturedStdout(), "Warning:  Cannot access port:  0x378\n");
+    EXPECT_EQ(GetCapturedStderr(), "No such file or directory\n" + remedy);
+
+    // A file that opens but is no port: the claim fails and nothing stays open.
+    writeFile("dev/parport0", "");
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(openPortRoute(&way), -1);
+    EXPECT_EQ(GetCapturedStdout(), "Warning:  Cannot access port:  0x378\n");
+    EXPECT_EQ(GetCapturedStderr(), "Inappropriate ioctl for device\n" + remedy);
+    EXPECT_EQ(timesOpen(device(0)), 0);
+    closePort();
+}
+
+TEST(PortOpen, RefusedAddressIsReportedWithoutSystemError)
+{
+    // The real /proc of this machine: 0x64 is the keyboard controller.
+    portRoute_t way;
+    findPortRoute("", 0x10064, &way);
+    ASSERT_EQ(way.path, PORT_REFUSED);
+
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(openPortRoute(&way), -1);
+    EXPECT_EQ(GetCapturedStdout(), "Warning:  Cannot access port:  0x64\n");
+    EXPECT_EQ(GetCapturedStderr(),
+              "0x64 is not a parallel port address: only 0x378, 0x278, 0x3BC, a parport of the kernel "
+              "or a parport range of /proc/ioports is written.\n");
+}
+
+volatile sig_atomic_t alarmCnt;
+
+void countAlarm(int)
+{
+    alarmCnt = alarmCnt + 1;
+}
+
+double monotonicMs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+TEST(Clock, SleepMsSleepsTheWholeTimeThroughSignals)
+{
+    struct sigaction counting = {}, old;
+    counting.sa_handler = countAlarm;  // no SA_RESTART: every alarm cuts the sleep
+    sigemptyset(&counting.sa_mask);
+    sigaction(SIGALRM, &counting, &old);
+    struct itimerval every10ms = {{0, 10000}, {0, 10000}}, off = {};
+    alarmCnt = 0;
+    setitimer(ITIMER_REAL, &every10ms, nullptr);
+
+    double start = monotonicMs();
+    sleepMs(150);
+    double slept = monotonicMs() - start;
+
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_GE(alarmCnt, 5);
+    EXPECT_GE(slept, 150.0);
+    EXPECT_LT(slept, 1000.0);
+}
+
+TEST(Clock, LocalTimeFollowsTzAtEachCall)
+{
+    const char *saved = getenv("TZ");
+    std::string savedTz = saved ? saved : "";
+    struct tm utc = {}, east = {}, back = {};
+    for (int attempt = 0; attempt < 3; attempt++) {
+        setenv("TZ", "UTC0", 1);
+        ASSERT_EQ(localTime(&utc), 0);
+        setenv("TZ", "FIVE-5", 1);  // five hours east of UTC
+        ASSERT_EQ(localTime(&east), 0);
+        setenv("TZ", "UTC0", 1);
+        ASSERT_EQ(localTime(&back), 0);
+        if (utc.tm_sec == back.tm_sec)
+            break;  // no second boundary crossed between the samples
+    }
+    EXPECT_EQ(east.tm_hour, (utc.tm_hour + 5) % 24);
+    EXPECT_EQ(east.tm_gmtoff, 5 * 3600);
+    EXPECT_EQ(back.tm_hour, utc.tm_hour);
+    EXPECT_EQ(back.tm_gmtoff, 0);
+
+    if (saved)
+        setenv("TZ", savedTz.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+}  // namespace

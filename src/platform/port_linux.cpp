@@ -1,6 +1,183 @@
-// port_linux.cpp: placeholder until the parallel port is built.
+// port_linux.cpp: the parallel port on Linux. Through the kernel's ppdev
+// driver wherever the kernel knows the port (no root needed, group lp is
+// enough, and the kernel's own driver is not fought), else by direct port
+// I/O at a parallel-port address only.
 #include "platform.h"
+#include "port_lookup.h"
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
-int openPort(int portAddr) { printf("Warning:  Cannot access port:  0x%X\n", portAddr); return -1; }
-void writePort(int) {}
-void closePort(void) {}
+#include <cstring>
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <unistd.h>
+#if defined(__i386__) || defined(__x86_64__)
+#include <sys/io.h>
+#define HAVE_PORT_IO 1
+#endif
+
+// PPCLAIM queues behind whoever holds the port (another copy of this
+// program, a print job); past this wait we go on without the port.
+static const int claimWaitSeconds = 3;
+
+static int ppdevFd = -1;     // claimed /dev/parportN, or -1
+static int directPort = -1;  // address opened with ioperm, or -1
+
+static volatile sig_atomic_t claimTimedOut;
+
+static void onClaimAlarm(int)
+{
+    claimTimedOut = 1;
+}
+
+static void reportNoAccess(int port, int err, const char *hint)
+{
+    printf("Warning:  Cannot access port:  0x%X\n", port);
+    if (err)
+        fprintf(stderr, "%s\n", strerror(err));
+    fprintf(stderr, "%s\n", hint);
+}
+
+// PPCLAIM with a time limit. On failure errno says why; EBUSY when the
+// port stayed held by someone else.
+static int claimWithin(int fd, int seconds)
+{
+    struct sigaction alarmAction = {}, oldAction;
+    alarmAction.sa_handler = onClaimAlarm;  // no SA_RESTART: the alarm must end the wait
+    sigemptyset(&alarmAction.sa_mask);
+    sigaction(SIGALRM, &alarmAction, &oldAction);
+    struct itimerval limit = {}, oldTimer, off = {};
+    limit.it_value.tv_sec = seconds;
+    claimTimedOut = 0;
+    setitimer(ITIMER_REAL, &limit, &oldTimer);
+
+    int rc;
+    do
+        rc = ioctl(fd, PPCLAIM);
+    while (rc == -1 && errno == EINTR && !claimTimedOut);
+    int err = errno;
+
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &oldAction, nullptr);
+    setitimer(ITIMER_REAL, &oldTimer, nullptr);
+    errno = (rc == -1 && err == EINTR) ? EBUSY : err;
+    return rc;
+}
+
+// Open, claim and point the data lines outwards. No PPEXCL: it fails
+// whenever another parport driver (lp, as loaded for printing) is
+// registered on the port, although that driver only claims it per print
+// job. The default compatibility mode is right: PPWDATA writes the data
+// register in any mode.
+static int openPpdev(const portRoute_t *route)
+{
+    int fd = open(route->device, O_RDWR | O_CLOEXEC);
+    if (fd == -1)
+        return -1;
+    if (claimWithin(fd, claimWaitSeconds) == -1) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    // A bidirectional port may have been left reading by its last user.
+    int forward = 0;
+    if (ioctl(fd, PPDATADIR, &forward) == -1) {
+        int err = errno;
+        ioctl(fd, PPRELEASE);
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    ppdevFd = fd;
+    return 0;
+}
+
+static int openDirect(int port)
+{
+#ifdef HAVE_PORT_IO
+    if (ioperm(port, 1, 1) == -1)
+        return -1;
+    directPort = port;
+    return 0;
+#else
+    (void)port;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+static void ppdevHint(char *hint, size_t size, const portRoute_t *route, int err)
+{
+    if (err == EBUSY)
+        snprintf(hint, size, "%s is held by another program (another copy of this one, or a print job).",
+                 route->device);
+    else
+        snprintf(hint, size, "To reach %s, load the ppdev module and add the user to group lp (or run as root).",
+                 route->device);
+}
+
+int openPortRoute(const portRoute_t *route)
+{
+    closePort();
+    char hint[PATH_MAX + 200];
+    int rc = -1, err = 0;
+    if (route->path == PORT_PPDEV) {
+        rc = openPpdev(route);
+        err = errno;
+        ppdevHint(hint, sizeof hint, route, err);
+    } else if (route->path == PORT_DIRECT) {
+        rc = openDirect(route->port);
+        err = errno;
+        snprintf(hint, sizeof hint,
+                 "The kernel drives no parallel port at 0x%X: load parport_pc and ppdev and join group lp, "
+                 "or run as root on an x86 PC for direct port I/O.",
+                 route->port);
+    } else {
+        snprintf(hint, sizeof hint,
+                 "0x%X is not a parallel port address: only 0x378, 0x278, 0x3BC, a parport of the kernel "
+                 "or a parport range of /proc/ioports is written.",
+                 route->port);
+    }
+    if (rc == -1)
+        reportNoAccess(route->port, err, hint);
+    return rc;
+}
+
+int openPort(int portAddr)
+{
+    portRoute_t route;
+    findPortRoute("", portAddr, &route);
+    return openPortRoute(&route);
+}
+
+void writePort(int value)
+{
+    unsigned char byte = (unsigned char)value;
+    if (ppdevFd >= 0) {
+        ioctl(ppdevFd, PPWDATA, &byte);
+        return;
+    }
+#ifdef HAVE_PORT_IO
+    if (directPort >= 0)
+        outb(byte, (unsigned short)directPort);
+#endif
+}
+
+// Nothing here writes the data register: the last value stays on the lines.
+void closePort(void)
+{
+    if (ppdevFd >= 0) {
+        ioctl(ppdevFd, PPRELEASE);
+        close(ppdevFd);
+        ppdevFd = -1;
+    }
+#ifdef HAVE_PORT_IO
+    if (directPort >= 0)
+        ioperm((unsigned long)directPort, 1, 0);
+#endif
+    directPort = -1;
+}

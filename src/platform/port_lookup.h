@@ -1,0 +1,31 @@
+// port_lookup.h: how the Linux port reaches an I/O address, and the opening
+// step behind openPort, both open to the tests.
+//
+// The lookup reads /proc and names /dev paths below a root directory, so the
+// tests can point it at a fake tree; the program itself uses the root "".
+#ifndef WEEKSWITCH_PORT_LOOKUP_H
+#define WEEKSWITCH_PORT_LOOKUP_H
+
+#include <climits>
+
+enum {
+    PORT_PPDEV,   // the kernel drives the port: /dev/parportN and its ioctls
+    PORT_DIRECT,  // the kernel knows no such port: ioperm and outb (root, x86)
+    PORT_REFUSED  // no parallel port address: nothing is ever written there
+};
+
+struct portRoute_t {
+    int path;              // PORT_PPDEV, PORT_DIRECT or PORT_REFUSED
+    int port;              // the I/O address, low 16 bits of portAddr
+    char device[PATH_MAX]; // PORT_PPDEV: the /dev/parportN to open
+};
+
+// Chooses the way to portAddr, reading the files below root. Never fails:
+// an address it cannot vouch for comes back PORT_REFUSED.
+void findPortRoute(const char *root, int portAddr, portRoute_t *route);
+
+// Takes hold of the port along route (see openPort in platform.h for the
+// messages). Returns 0, or -1 after printing why and what would give access.
+int openPortRoute(const portRoute_t *route);
+
+#endif
