@@ -1,19 +1,33 @@
 // clock_linux.cpp: sleep and the local clock.
 #include "platform.h"
+
 #include <cerrno>
 #include <ctime>
 
 void sleepMs(int ms)
 {
-    struct timespec left = {ms / 1000, (long)(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    if (ms <= 0)
+        return;
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += ms / 1000;
+    until.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    // Sleeping to a fixed deadline, a signal that cuts the sleep short costs
+    // nothing, however often it comes. clock_nanosleep returns the error
+    // number itself and leaves errno alone.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }
 
 int localTime(struct tm *out)
 {
-    // tzset with TZ unset re-reads /etc/localtime when it changed, so a new
-    // zone or daylight-saving rule shows at the next sample.
+    // localtime_r alone keeps the zone it first loaded. tzset re-reads TZ,
+    // and with TZ unset it re-reads /etc/localtime when that file changed,
+    // so a new zone or daylight-saving rule shows at the next sample.
     tzset();
     time_t now = time(nullptr);
     return localtime_r(&now, out) ? 0 : -1;
