@@ -96,11 +96,23 @@ static int openPpdev(const portRoute_t *route)
     return 0;
 }
 
+// Data, status and control register of a parallel port.
+static const int portRegisters = 3;
+
 static int openDirect(int port)
 {
 #ifdef HAVE_PORT_IO
-    if (ioperm(port, 1, 1) == -1)
+    if (ioperm(port, portRegisters, 1) == -1)
         return -1;
+    // Where nothing decodes the address every read gives 0xFF; a real port's
+    // status register reads BUSY (bit 7) low from its unconnected pins and
+    // its control register holds the BIOS setting. Looking is only reading:
+    // a machine without the port is never written to.
+    if (inb(port) == 0xFF && inb(port + 1) == 0xFF && inb(port + 2) == 0xFF) {
+        ioperm(port, portRegisters, 0);
+        errno = ENODEV;
+        return -1;
+    }
     directPort = port;
     return 0;
 #else
@@ -132,10 +144,13 @@ int openPortRoute(const portRoute_t *route)
     } else if (route->path == PORT_DIRECT) {
         rc = openDirect(route->port);
         err = errno;
-        snprintf(hint, sizeof hint,
-                 "The kernel drives no parallel port at 0x%X: load parport_pc and ppdev and join group lp, "
-                 "or run as root on an x86 PC for direct port I/O.",
-                 route->port);
+        if (err == ENODEV)
+            snprintf(hint, sizeof hint, "No parallel port answers at 0x%X.", route->port);
+        else
+            snprintf(hint, sizeof hint,
+                     "The kernel drives no parallel port at 0x%X: load parport_pc and ppdev and join group lp, "
+                     "or run as root on an x86 PC for direct port I/O.",
+                     route->port);
     } else {
         snprintf(hint, sizeof hint,
                  "0x%X is not a parallel port address: only 0x378, 0x278, 0x3BC, a parport of the kernel "
@@ -177,7 +192,7 @@ void closePort(void)
     }
 #ifdef HAVE_PORT_IO
     if (directPort >= 0)
-        ioperm((unsigned long)directPort, 1, 0);
+        ioperm((unsigned long)directPort, portRegisters, 0);
 #endif
     directPort = -1;
 }
