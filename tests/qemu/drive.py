@@ -30,6 +30,10 @@ LPT1 = 0x378
 PRESET = 0x5A
 POLL_S = 0.025
 DEADLINE_S = 240
+# A guest that is not up by then, or a program still running this long after
+# its last key, will not recover: stop early instead of at the deadline.
+BOOT_LIMIT_S = 60
+EXIT_LIMIT_S = 8
 # How long the port is watched after the program has ended.
 HOLD_AFTER_EXIT_S = 1.0
 # A change must reach the port this soon after its entry comes into force.
@@ -73,7 +77,7 @@ class Run:
 
     def __init__(self, name):
         self.name = name
-        self.spec = SCENARIOS.get(name)
+        self.plan = SCENARIOS.get(name)
         self.preset_t = None
         self.start_t = None
         self.exit_t = None
@@ -151,6 +155,7 @@ class Bench:
         self.pending_sec = None
         self.file_lines = None
         self.t0 = None
+        self.stuck = None
 
     # --- QEMU and the two lines into it --------------------------------------
     def start(self):
@@ -236,21 +241,21 @@ class Bench:
         run = Run(name)
         self.runs.append(run)
         self.by_name[name] = run
-        if run.spec is None:
+        if run.plan is None:
             self.errors.append('unknown scenario %s' % name)
-            run.spec = SCENARIOS['poweroff']
+            run.plan = SCENARIOS['poweroff']
         self.actions.append((t, lambda: self.release(run), False))
 
     def release(self, run):
         # Preset and go under the sampler's lock, so that no sample of the
         # old value is taken after the preset time.
-        if run.spec['kind'] != 'end':
+        if run.plan['kind'] != 'end':
             with self.lock:
                 self.mon.hmp('o /b 0x%x 0x%x' % (LPT1, PRESET))
                 run.preset_t = time.monotonic()
         else:
             run.preset_t = time.monotonic()
-        self.type_bytes(b'@go ' + run.spec['clock'].encode() + b'\n')
+        self.type_bytes(b'@go ' + run.plan['clock'].encode() + b'\n')
 
     def end_hold(self, run):
         with self.lock:  # the sample in flight belongs to the hold
@@ -263,9 +268,15 @@ class Bench:
             self.errors.append('%s: no clock marks before the start' % run.name)
             return
         run.offset = min(host - guest for guest, host in run.marks['pre'])
-        base = utc(run.spec['clock'])
-        for rel, data in run.spec['keys']:
+        base = utc(run.plan['clock'])
+        for rel, data in run.plan['keys']:
             self.actions.append((base + rel + run.offset, lambda d=data, r=run: self.type_bytes(d, r), True))
+        last_key = max([rel for rel, _ in run.plan['keys']] or [0])
+        self.actions.append((base + last_key + EXIT_LIMIT_S + run.offset, lambda: self.check_exited(run), False))
+
+    def check_exited(self, run):
+        if run.exit_t is None:
+            self.stuck = '%s: the program did not end %d s after its last key' % (run.name, EXIT_LIMIT_S)
 
     # --- main loop -------------------------------------------------------------
     def run(self):
@@ -276,7 +287,11 @@ class Bench:
             while True:
                 now = time.monotonic()
                 if now - self.t0 > DEADLINE_S:
-                    self.errors.append('guest did not finish within %d s' % DEADLINE_S)
+                    self.stuck = 'guest did not finish within %d s' % DEADLINE_S
+                if self.boot_t is None and now - self.t0 > BOOT_LIMIT_S:
+                    self.stuck = 'guest did not boot within %d s' % BOOT_LIMIT_S
+                if self.stuck:
+                    self.errors.append(self.stuck)
                     break
                 self.actions.sort(key=lambda a: a[0])
                 while self.actions and self.actions[0][0] <= now:
@@ -300,10 +315,11 @@ class Bench:
                     self.on_line(t, text)
         finally:
             raw.close()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.errors.append('QEMU did not power off')
+        if not self.stuck:
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.errors.append('QEMU did not power off')
         self.total_s = time.monotonic() - self.t0
 
 
@@ -361,12 +377,12 @@ def judge_common(bench, run, v):
 
 
 def judge_switch(bench, run, v):
-    spec = run.spec
+    plan = run.plan
     seq = judge_common(bench, run, v)
     if seq is None:
         return
-    in_force = utc(spec['in_force']) + run.offset
-    want = [PRESET, spec['sync'], spec['change']]
+    in_force = utc(plan['in_force']) + run.offset
+    want = [PRESET, plan['sync'], plan['change']]
     if not v.check([s[1] for s in seq] == want,
                    'port went %s, expected %s' % (hexes(s[1] for s in seq), hexes(want))):
         return
@@ -378,35 +394,35 @@ def judge_switch(bench, run, v):
             'change seen %+.3f s from the moment the entry came into force' % late)
     v.notes.append('sync %.2f s after start; change within (%+.3f, %+.3f] s of coming into force'
                    % (sync_t - run.start_t, change_prev - in_force, late))
-    for text in spec['lines']:
+    for text in plan['lines']:
         v.check(segment_time(run, text) is not None, 'console never showed %r' % text)
-    event_t = segment_time(run, spec['lines'][1])
+    event_t = segment_time(run, plan['lines'][1])
     if event_t is not None:
         v.notes.append('event line of the change arrived %+.3f s from coming into force' % (event_t - in_force))
     v.check(run.files.get('after') == run.files.get('before'), 'event file changed')
 
 
 def judge_refused(bench, run, v):
-    spec = run.spec
+    plan = run.plan
     seq = judge_common(bench, run, v)
     if seq is None:
         return
     v.check([s[1] for s in seq] == [PRESET],
             'port went %s, expected it to stay 0x%02X' % (hexes(s[1] for s in seq), PRESET))
-    v.check(segment_time(run, spec['warning']) is not None, 'no %r' % spec['warning'])
+    v.check(segment_time(run, plan['warning']) is not None, 'no %r' % plan['warning'])
     # It runs on: the change is still announced on time.
-    in_force = utc(spec['in_force']) + run.offset
-    event_t = segment_time(run, spec['lines'][1])
+    in_force = utc(plan['in_force']) + run.offset
+    event_t = segment_time(run, plan['lines'][1])
     v.check(event_t is not None and -CLOCK_SLACK_S <= event_t - in_force <= SWITCH_LATE_S + 0.2,
             'change not announced on time without the port')
 
 
 def judge_learn(bench, run, v):
-    spec = run.spec
+    plan = run.plan
     seq = judge_common(bench, run, v)
     if seq is None:
         return
-    want = [PRESET, spec['sync']] + [0xFF if x else 0x00 for x in spec['learned']]
+    want = [PRESET, plan['sync']] + [0xFF if x else 0x00 for x in plan['learned']]
     if not v.check([s[1] for s in seq] == want,
                    'port went %s, expected %s' % (hexes(s[1] for s in seq), hexes(want))):
         return
@@ -416,12 +432,12 @@ def judge_learn(bench, run, v):
         return
     added = after[len(before):]
     lines = LEARNED_LINE.findall(added)
-    if not v.check(LEARNED_LINE.sub(b'', added) == b'' and len(lines) == len(spec['learned']),
+    if not v.check(LEARNED_LINE.sub(b'', added) == b'' and len(lines) == len(plan['learned']),
                    'learned lines appended: %r' % added):
         return
-    midnight = utc(run.spec['clock'][:10] + ' 00:00:00') - BERLIN_WINTER_S
+    midnight = utc(run.plan['clock'][:10] + ' 00:00:00') - BERLIN_WINTER_S
     for i, ((hh, mm, ss, val), (key_t, _)) in enumerate(zip(lines, run.keys_sent)):
-        v.check(int(val) == spec['learned'][i], 'learned value %s, expected %d' % (val, spec['learned'][i]))
+        v.check(int(val) == plan['learned'][i], 'learned value %s, expected %d' % (val, plan['learned'][i]))
         learned = midnight + int(hh) * 3600 + int(mm) * 60 + int(ss)
         key_guest = key_t - run.offset
         # The learned second is that of the last clock sample before the key
@@ -443,13 +459,13 @@ JUDGES = {'switch': judge_switch, 'refused': judge_refused, 'learn': judge_learn
 
 def judge(bench):
     verdicts = []
-    for name, spec in SCENARIOS.items():
-        if spec['kind'] == 'end':
+    for name, plan in SCENARIOS.items():
+        if plan['kind'] == 'end':
             continue
         v = Verdict(name)
         run = bench.by_name.get(name)
         if v.check(run is not None, 'never ran'):
-            JUDGES[spec['kind']](bench, run, v)
+            JUDGES[plan['kind']](bench, run, v)
         verdicts.append(v)
     return verdicts
 
@@ -474,7 +490,9 @@ def main():
     args = ap.parse_args()
     qemu = args.qemu[1:] if args.qemu[:1] == ['--'] else args.qemu
     os.makedirs(args.log_dir, exist_ok=True)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))  # unwinds through stop_qemu
+    # Killed, or left behind by a killed run.sh: unwind through stop_qemu.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
     bench = Bench(qemu, args.qmp, args.log_dir)
     try:
