@@ -2,7 +2,7 @@
 # missing. Sourced by the other scripts; uses sudo when not run as root.
 
 build_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
-test_packages=(tmux faketime)
+test_packages=(tmux faketime python3 qemu-system-x86 busybox-static cpio kmod tzdata)
 
 ensure_packages() {
     local missing=() pkg sudo=""
