@@ -1,20 +1,20 @@
 # lib.sh: what the end-to-end tests share. Sourced, not run.
 #
 # Each test runs weekswitch-sim in a pane of its own tmux server (a private
-# socket, killed on every way out), with the local clock set by libfaketime
-# and the port bytes recorded in $work/port.log. Keys go in through
+# socket; the server is killed on every way out), with the local clock set by
+# libfaketime and the port bytes recorded in $work/port.log. Keys go in through
 # `tmux send-keys`, so they arrive as a terminal sends them.
 
 set -u
 
 sim=$(realpath "$1")
 work=$(mktemp -d)
-socket="weekswitch-e2e-$$"
 libfaketime=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n 1)
 export TZ=Europe/Berlin LC_ALL=C
 
+# The server's socket lives in the scratch folder and goes with it.
 tmx() {
-    tmux -L "$socket" "$@"
+    tmux -S "$work/tmux.sock" "$@"
 }
 
 cleanup() {
