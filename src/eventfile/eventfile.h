@@ -18,6 +18,8 @@ int loadEventFile(void);
 // Appends "Tue 07:30:05 1 ;; *Learned event*" with CR LF and forces it to
 // disk; 0, or -1 after printing why.
 int appendLearnedEvent(const rtEvent_t *ev);
+// Warns, as the loader would, when the event file cannot be read: 0 or -1.
+int checkEventFileReadable(void);
 // Opens the event file the way appendLearnedEvent does (created when
 // missing, a trailing 0x1A removed) and closes it again: 0 or -1.
 int checkEventFileAppendable(void);

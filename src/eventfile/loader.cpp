@@ -126,6 +126,21 @@ static void warnCannotOpen(int err)
     fprintf(stderr, "%s\n", strerror(err));
 }
 
+int checkEventFileReadable(void)
+{
+    filePtr fp(fopen(eventFileName.c_str(), "r"));
+    if (!fp) {
+        warnCannotOpen(errno);
+        return -1;
+    }
+    // A folder opens for reading too; only a read shows it is no file.
+    if (getc(fp.get()) == EOF && ferror(fp.get())) {
+        warnCannotOpen(errno);
+        return -1;
+    }
+    return 0;
+}
+
 int loadEventFile(void)
 {
     filePtr fp(fopen(eventFileName.c_str(), "r"));

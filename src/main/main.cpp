@@ -5,10 +5,8 @@
 #include "schedule.h"
 #include "settings.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <strings.h>
 #include <unistd.h>
 
@@ -37,24 +35,6 @@ static void readArguments(int argc, char **argv)
     }
     if (portAddr == 0)
         portAddr = defaultPortAddr;
-}
-
-// Only a warning: learn mode may create the file, and the load will say
-// again what is wrong.
-static void warnIfUnreadable(void)
-{
-    FILE *fp = fopen(eventFileName.c_str(), "r");
-    if (fp != nullptr) {
-        // A folder opens for reading too; only a read shows it is no file.
-        int err = (getc(fp) == EOF && ferror(fp)) ? errno : 0;
-        fclose(fp);
-        if (err == 0)
-            return;
-        errno = err;
-    }
-    int err = errno;
-    printf("Warning:  Cannot open event file:  '%s'\n", eventFileName.c_str());
-    fprintf(stderr, "%s\n", strerror(err));
 }
 
 static void printNowLine(void)
@@ -115,7 +95,9 @@ int main(int argc, char **argv)
         printf("Error:  No event file specified on the command line!\n");
         status = -1;
     } else {
-        warnIfUnreadable();
+        // Only a warning: learn mode may create the file, and the load will
+        // say again what is wrong.
+        checkEventFileReadable();
         status = checkMode ? runCheckMode() : runWithMachine(learnMode);
     }
     if (allocCnt != 0)
