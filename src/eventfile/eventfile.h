@@ -13,13 +13,18 @@ extern int entryCnt;
 // Physical lines read: content, blank and comment lines alike.
 extern int lineCnt;
 
-// -1 when the file cannot be opened, else the number of refused lines.
+// -1 when the file cannot be opened, else the number of refused lines. Only
+// check mode reads a pipe, FIFO or device (once); the open never blocks.
 int loadEventFile(void);
 // Appends "Tue 07:30:05 1 ;; *Learned event*" with CR LF and forces it to
 // disk; 0, or -1 after printing why.
 int appendLearnedEvent(const rtEvent_t *ev);
 // Warns, as the loader would, when the event file cannot be read: 0 or -1.
+// Only opens and closes (a FIFO is not even opened): nothing is consumed.
 int checkEventFileReadable(void);
+// Run and learn mode re-read and append: refuses, with a message, an event
+// file that exists and is neither a regular file nor a folder. 0 or -1.
+int checkEventFileRegular(void);
 // Opens the event file the way appendLearnedEvent does (created when
 // missing, a trailing 0x1A removed) and closes it again: 0 or -1.
 int checkEventFileAppendable(void);

@@ -9,8 +9,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 int entryCnt = 0;
 int lineCnt = 0;
@@ -126,36 +130,102 @@ static void warnCannotOpen(int err)
     fprintf(stderr, "%s\n", strerror(err));
 }
 
+static void refuseNotRegular(void)
+{
+    printf("ERROR:  Event file is not a regular file:  '%s'\n", eventFileName.c_str());
+}
+
 int checkEventFileReadable(void)
 {
-    filePtr fp(fopen(eventFileName.c_str(), "r"));
-    if (!fp) {
+    struct stat st;
+    // Opening a FIFO would let a waiting writer go on, only to find no reader
+    // once it is closed again: ask the kernel instead.
+    if (stat(eventFileName.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        if (faccessat(AT_FDCWD, eventFileName.c_str(), R_OK, AT_EACCESS) != 0) {
+            warnCannotOpen(errno);
+            return -1;
+        }
+        return 0;
+    }
+    int fd = open(eventFileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         warnCannotOpen(errno);
         return -1;
     }
-    // A folder opens for reading too; only a read shows it is no file.
-    if (getc(fp.get()) == EOF && ferror(fp.get())) {
-        warnCannotOpen(errno);
+    // A folder opens for reading too.
+    bool folder = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    close(fd);
+    if (folder) {
+        warnCannotOpen(EISDIR);
         return -1;
     }
     return 0;
 }
 
+int checkEventFileRegular(void)
+{
+    struct stat st;
+    // A missing file is learn mode's to create; a folder gets the loader's warning.
+    if (stat(eventFileName.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
+        return 0;
+    refuseNotRegular();
+    return -1;
+}
+
+// Waits for a FIFO's first data or for its writer to leave; a FIFO opened
+// without waiting shows no end of data before a writer has come.
+static void waitForWriter(int fd)
+{
+    struct pollfd in = {fd, POLLIN, 0};
+    while (poll(&in, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+// Opens the event file for one load without ever blocking in the open. Run
+// and learn mode re-read and append, which only a regular file allows.
+static FILE *openEventFile(void)
+{
+    int fd = open(eventFileName.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        warnCannotOpen(errno);
+        return nullptr;
+    }
+    struct stat st;
+    int err = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (err != 0) {
+        close(fd);
+        warnCannotOpen(err);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode) && !checkMode) {
+        close(fd);
+        refuseNotRegular();
+        return nullptr;
+    }
+    if (S_ISFIFO(st.st_mode))
+        waitForWriter(fd);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *fp = fdopen(fd, "r");
+    if (fp == nullptr) {
+        warnCannotOpen(errno);
+        close(fd);
+    }
+    return fp;
+}
+
 int loadEventFile(void)
 {
-    filePtr fp(fopen(eventFileName.c_str(), "r"));
-    if (!fp) {
-        warnCannotOpen(errno);
+    filePtr fp(openEventFile());
+    if (!fp)
         return -1;
-    }
     dataEnded = false;
     int refused = 0;
     std::string line;
     const char *content;
     while ((content = readEventLine(fp.get(), line)) != nullptr)
         refused += loadEventLine(content);
-    // A folder opens like a file but cannot be read; a disk error can stop
-    // the reading halfway. Neither may pass for a complete timetable.
+    // A disk error can stop the reading halfway: that may not pass for a
+    // complete timetable.
     if (ferror(fp.get())) {
         warnCannotOpen(errno);
         return -1;

@@ -59,6 +59,8 @@ static int runCheckMode(void)
 
 static int runWithMachine(bool learn)
 {
+    if (checkEventFileRegular() != 0)
+        return -1;
     if (learn && checkEventFileAppendable() != 0)
         return -1;
     // Without the port the timetable, the display and the keys still work.
