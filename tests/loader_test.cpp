@@ -4,7 +4,9 @@
 #include "settings.h"
 #include "test_util.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -202,3 +204,83 @@ TEST_F(Loader, LastLineWithoutLineEnd)
 }
 
 } // namespace
+
+namespace {
+
+// A stream of count bytes of fill, then tail, made up as it is read: a file
+// larger than the test could afford to hold.
+struct madeUpText {
+    unsigned long long count;
+    char fill;
+    std::string tail;
+};
+
+ssize_t readMadeUp(void *cookie, char *buf, size_t size)
+{
+    madeUpText *text = (madeUpText *)cookie;
+    size_t n = text->count < size ? (size_t)text->count : size;
+    memset(buf, text->fill, n);
+    text->count -= n;
+    for (; n < size && !text->tail.empty(); n++) {
+        buf[n] = text->tail[0];
+        text->tail.erase(0, 1);
+    }
+    return (ssize_t)n;
+}
+
+int loadMadeUp(madeUpText text)
+{
+    cookie_io_functions_t io = {readMadeUp, nullptr, nullptr, nullptr};
+    FILE *fp = fopencookie(&text, "r", io);
+    int status = loadEventStream(fp);
+    fclose(fp);
+    return status;
+}
+
+long peakKiB(void)
+{
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+// An endless line keeps memory flat; only its head can make an entry and a
+// message shows a cut head.
+TEST_F(Loader, HugeLinesAreReadToTheEndButNotKept)
+{
+    long before = peakKiB();
+    beginCapture();
+    int status = loadMadeUp({64ull << 20, 'x', "\nmo 8 1\n"});
+    capturedOutput out = endCapture();
+    EXPECT_LT(peakKiB() - before, 16 * 1024);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out.out, "ERROR:  Bad day:  '" + std::string(80, 'x') + "[...]'\n");
+    EXPECT_EQ(lineCnt, 2);
+
+    loadResult r = load("tu 9 1 ;" + std::string(10000, ' ') + "\r\n" + ";" + std::string(5000, 'c') + " mo 7 1\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.listing, "Tue 09:00:00 On\n");
+}
+
+// File text never reaches the terminal as control bytes.
+TEST_F(Loader, ControlBytesAreQuotedEscaped)
+{
+    loadResult r = load("\x1b[2Jxx 1 1\nmo-\x1b]0;title\n\xc3\xa9\x9b\xc2\x9b\x7f 1 1\nmo 7:00\x07\n");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "ERROR:  Bad day:  '\\x1B[2Jxx'\n"
+                     "ERROR:  Bad day in range:  'mo-\\x1B]0'\n"
+                     "ERROR:  Bad day:  '\xc3\xa9\\x9B\\xC2\\x9B\\x7F'\n"
+                     "ERROR:  Time or value missing:  'mo 7:00\\x07'\n");
+}
+
+// More lines than an int counts, as a 2.2 GB file of empty lines has.
+TEST_F(Loader, CountersDoNotWrap)
+{
+    lineCnt = INT32_MAX;
+    entryCnt = INT32_MAX;
+    EXPECT_EQ(loadMadeUp({3, '\n', "mo 8 1\n"}), 0);
+    EXPECT_EQ(lineCnt, INT32_MAX + 4LL);
+    EXPECT_EQ(entryCnt, INT32_MAX + 1LL);
+}

@@ -8,14 +8,19 @@
 
 #include "schedule.h"
 
+#include <cstdio>
+
 // Content lines whose day field was good (one per line, whatever the range).
-extern int entryCnt;
+extern long long entryCnt;
 // Physical lines read: content, blank and comment lines alike.
-extern int lineCnt;
+extern long long lineCnt;
 
 // -1 when the file cannot be opened, else the number of refused lines. Only
 // check mode reads a pipe, FIFO or device (once); the open never blocks.
 int loadEventFile(void);
+// The loader's work on a stream that is already open (tests feed it text
+// from memory): the same result, and the same messages, as loadEventFile.
+int loadEventStream(FILE *fp);
 // Appends "Tue 07:30:05 1 ;; *Learned event*" with CR LF and forces it to
 // disk; 0, or -1 after printing why.
 int appendLearnedEvent(const rtEvent_t *ev);

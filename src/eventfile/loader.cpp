@@ -1,12 +1,15 @@
 // loader.cpp: reads the event file into the ring.
 //
-// Lines are read whole, whatever their length: a comment stays a comment and
-// can never spill over into a timetable line of its own.
+// Lines are read to their end, whatever their length: a comment stays a
+// comment and can never spill over into a timetable line of its own. Only the
+// first keptLineBytes of a line are kept, so no file, not even an endless one
+// without line ends, makes the program grow.
 #include "eventfile.h"
 
 #include "settings.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -16,12 +19,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int entryCnt = 0;
-int lineCnt = 0;
+long long entryCnt = 0;
+long long lineCnt = 0;
 
 // Ctrl-Z ends the data of files written by old editors.
 static const int endOfDataByte = 0x1A;
 static const char fieldSeparators[] = " \t,";
+// Far more than any timetable line needs; the rest of a longer line is read
+// and dropped.
+static const size_t keptLineBytes = 4096;
+// File text quoted in a message is cut after this many bytes.
+static const size_t quotedBytes = 80;
 
 // Set by the end-of-data byte: nothing after it is read.
 static bool dataEnded;
@@ -31,26 +39,29 @@ struct fileCloser {
 };
 using filePtr = std::unique_ptr<FILE, fileCloser>;
 
-// One physical line with its LF (a CR before the LF dropped); false at the
-// end of the data.
+// One physical line with its LF (a CR before the LF dropped), cut to
+// keptLineBytes; false at the end of the data.
 static bool readPhysicalLine(FILE *fp, std::string &line)
 {
     line.clear();
     if (dataEnded)
         return false;
+    bool any = false;
     int c;
     while ((c = getc_unlocked(fp)) != EOF && c != endOfDataByte) {
+        any = true;
         if (c == '\n') {
-            if (!line.empty() && line.back() == '\r')
+            if (!line.empty() && line.size() < keptLineBytes && line.back() == '\r')
                 line.pop_back();
             line.push_back('\n');
             return true;
         }
-        line.push_back((char)c);
+        if (line.size() < keptLineBytes)
+            line.push_back((char)c);
     }
     if (c == endOfDataByte)
         dataEnded = true;
-    return !line.empty();
+    return any;
 }
 
 // The next content line: leading blanks and tabs skipped, cut at the first
@@ -71,13 +82,54 @@ static const char *readEventLine(FILE *fp, std::string &line)
     return nullptr;
 }
 
+// Bytes a UTF-8 character that is printable takes at text, or 0 for a
+// control byte, a C1 control or a byte that starts no whole character.
+static size_t printableLength(const unsigned char *text, size_t left)
+{
+    unsigned char c = text[0];
+    if (c >= 0x20 && c < 0x7F)
+        return 1;
+    size_t want = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (want == 0 || want > left || (c == 0xC2 && text[1] < 0xA0))
+        return 0;
+    for (size_t i = 1; i < want; i++)
+        if ((text[i] & 0xC0) != 0x80)
+            return 0;
+    return want;
+}
+
+// File text as a message quotes it: a terminal must never act on what a file
+// holds, so control bytes show as \x1B and the like; a long text is cut
+// with a visible mark.
+static std::string quoted(const std::string &text)
+{
+    std::string shown;
+    const unsigned char *bytes = (const unsigned char *)text.data();
+    size_t i = 0;
+    while (i < text.size() && i < quotedBytes) {
+        size_t length = printableLength(bytes + i, text.size() - i);
+        if (length == 0) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02X", bytes[i]);
+            shown += escaped;
+            length = 1;
+        } else {
+            shown.append(text, i, length);
+        }
+        i += length;
+    }
+    if (i < text.size())
+        shown += "[...]";
+    return shown;
+}
+
 // The line as the user wrote it, without its line end and trailing blanks.
 static std::string quotedLine(const char *content)
 {
     std::string text(content);
     size_t end = text.find_last_not_of(" \t\r\n");
     text.resize(end == std::string::npos ? 0 : end + 1);
-    return text;
+    return quoted(text);
 }
 
 // Adds the records of one content line; returns 1 when the line is refused.
@@ -90,7 +142,7 @@ static int loadEventLine(const char *content)
         dayField = &fields[fields.size()];
     int startDay = parseDay(dayField);
     if (startDay == 7) {
-        printf("ERROR:  Bad day:  '%s'\n", dayField);
+        printf("ERROR:  Bad day:  '%s'\n", quoted(dayField).c_str());
         return 1;
     }
     int endDay = -1;
@@ -98,7 +150,7 @@ static int loadEventLine(const char *content)
     if (dash != nullptr) {
         endDay = parseDay(dash + 1);
         if (endDay == 7) {
-            printf("ERROR:  Bad day in range:  '%s'\n", dayField);
+            printf("ERROR:  Bad day in range:  '%s'\n", quoted(dayField).c_str());
             return 1;
         }
     }
@@ -213,22 +265,30 @@ static FILE *openEventFile(void)
     return fp;
 }
 
+int loadEventStream(FILE *fp)
+{
+    dataEnded = false;
+    int refused = 0;
+    std::string line;
+    const char *content;
+    while ((content = readEventLine(fp, line)) != nullptr) {
+        int lineRefused = loadEventLine(content);
+        if (refused < INT_MAX)
+            refused += lineRefused;
+    }
+    // A disk error can stop the reading halfway: that may not pass for a
+    // complete timetable.
+    if (ferror(fp)) {
+        warnCannotOpen(errno);
+        return -1;
+    }
+    return refused;
+}
+
 int loadEventFile(void)
 {
     filePtr fp(openEventFile());
     if (!fp)
         return -1;
-    dataEnded = false;
-    int refused = 0;
-    std::string line;
-    const char *content;
-    while ((content = readEventLine(fp.get(), line)) != nullptr)
-        refused += loadEventLine(content);
-    // A disk error can stop the reading halfway: that may not pass for a
-    // complete timetable.
-    if (ferror(fp.get())) {
-        warnCannotOpen(errno);
-        return -1;
-    }
-    return refused;
+    return loadEventStream(fp.get());
 }

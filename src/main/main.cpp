@@ -50,7 +50,7 @@ static int runCheckMode(void)
         printNowLine();
     int status = loadEventFile();
     listEvents();
-    printf("Entries/lines:  %d/%d\n", entryCnt, lineCnt);
+    printf("Entries/lines:  %lld/%lld\n", entryCnt, lineCnt);
     clearEvents();
     if (verbose)
         printNowLine();
