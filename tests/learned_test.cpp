@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,15 +46,28 @@ TEST_F(Learned, CreatesTheFileAndWritesCrLf)
               "Tue 07:30:05 1 ;; *Learned event*\r\nSun 23:59:59 0 ;; *Learned event*\r\n");
 }
 
-TEST_F(Learned, RemovesOneTrailingCtrlZ)
+// Old editors pad with several Ctrl-Z; a line after any of them is never
+// read. The start-up check changes nothing, only the append removes them.
+TEST_F(Learned, RemovesEveryTrailingCtrlZ)
 {
     writeFile(eventFileName, "mo 8 1\r\n\x1A");
     ASSERT_EQ(append("mo", "9", 0), 0);
     EXPECT_EQ(readFile(eventFileName), "mo 8 1\r\nMon 09:00:00 0 ;; *Learned event*\r\n");
 
-    writeFile(eventFileName, "mo 8 1\n\x1A\x1A");
+    writeFile(eventFileName, "mo 8 1\n\x1A\x1A\x1A");
     ASSERT_EQ(checkEventFileAppendable(), 0);
-    EXPECT_EQ(readFile(eventFileName), "mo 8 1\n\x1A");
+    EXPECT_EQ(readFile(eventFileName), "mo 8 1\n\x1A\x1A\x1A");
+    ASSERT_EQ(append("mo", "9", 0), 0);
+    EXPECT_EQ(readFile(eventFileName), "mo 8 1\nMon 09:00:00 0 ;; *Learned event*\r\n");
+
+    writeFile(eventFileName, "mo 8 1\n\x1Atu 9 1\n\x1A");
+    capturedOutput output;
+    beginCapture();
+    EXPECT_EQ(checkEventFileAppendable(), -1);
+    output = endCapture();
+    EXPECT_EQ(output.out, "ERROR:  Event file has data after an end-of-data byte (0x1A):  '" + eventFileName + "'\n");
+    EXPECT_EQ(append("mo", "9", 0), -1);
+    EXPECT_EQ(readFile(eventFileName), "mo 8 1\n\x1Atu 9 1\n\x1A");
 }
 
 // Appended to a last line without a line end, the learned line would be
@@ -87,11 +102,58 @@ TEST_F(Learned, FailuresAreReported)
     EXPECT_EQ(checkEventFileAppendable(), -1);
     endCapture();
 
-    // A full disk: the write fails and says so instead of claiming success.
+    // A full disk: the write fails and says so instead of claiming success,
+    // and the file keeps its bytes, end-of-data bytes included.
+    eventFileName = scratchPath("learned.txt");
+    std::string before = "mo 8 1 ;" + std::string(100, '-') + "\n\x1A\x1A";
+    writeFile(eventFileName, before);
+    // Room for the messages captured in files, not for the learned line.
+    struct rlimit old, tight = {130, 130};
+    getrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &tight);
+    EXPECT_EQ(append("mo", "8", 1, &output), -1);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(output.out, "ERROR:  Cannot write event file:  '" + eventFileName + "'\n");
+    EXPECT_EQ(output.err, "File too large\n");
+    EXPECT_EQ(readFile(eventFileName), before);
+
     eventFileName = "/dev/full";
     EXPECT_EQ(append("mo", "8", 1, &output), -1);
-    EXPECT_EQ(output.out, "ERROR:  Cannot write event file:  '/dev/full'\n");
-    EXPECT_EQ(output.err, "No space left on device\n");
+    EXPECT_EQ(output.out, "ERROR:  Event file is not a regular file:  '/dev/full'\n");
+}
+
+// Root's learn mode in a world-writable folder without the sticky bit: a
+// link planted by another user is not followed, a dangling link creates
+// nothing, and no file is touched.
+TEST_F(Learned, PlantedLinksAreNotFollowed)
+{
+    std::string folder = scratchPath("open-to-all");
+    mkdir(folder.c_str(), 0777);
+    chmod(folder.c_str(), 0777);
+    std::string secret = scratchPath("secret");
+    writeFile(secret, "root only\x1A");
+    eventFileName = folder + "/week.txt";
+    unlink(eventFileName.c_str());
+    ASSERT_EQ(symlink(secret.c_str(), eventFileName.c_str()), 0);
+    if (geteuid() != 0 || lchown(eventFileName.c_str(), 4242, 4242) != 0)
+        GTEST_SKIP() << "needs root to plant another user's link";
+    capturedOutput output;
+    beginCapture();
+    EXPECT_EQ(checkEventFileAppendable(), -1);
+    output = endCapture();
+    EXPECT_EQ(output.out, "ERROR:  Not following a symbolic link in a world-writable folder:  '" + eventFileName + "'\n");
+    EXPECT_EQ(append("mo", "8", 1), -1);
+    EXPECT_EQ(readFile(secret), "root only\x1A");
+
+    std::string elsewhere = scratchPath("elsewhere");
+    unlink(elsewhere.c_str());
+    unlink(eventFileName.c_str());
+    ASSERT_EQ(symlink(elsewhere.c_str(), eventFileName.c_str()), 0);
+    EXPECT_EQ(append("mo", "8", 1), -1);
+    EXPECT_NE(access(elsewhere.c_str(), F_OK), 0);
+    unlink(eventFileName.c_str());
 }
 
 } // namespace

@@ -21,8 +21,10 @@ int loadEventFile(void);
 // The loader's work on a stream that is already open (tests feed it text
 // from memory): the same result, and the same messages, as loadEventFile.
 int loadEventStream(FILE *fp);
-// Appends "Tue 07:30:05 1 ;; *Learned event*" with CR LF and forces it to
-// disk; 0, or -1 after printing why.
+// Appends "Tue 07:30:05 1 ;; *Learned event*" with CR LF after the last byte
+// that is not an end-of-data byte (0x1A), and forces it to disk; only a
+// regular file, or a link to one that is safe to follow. 0, or -1 after
+// printing why, the file unchanged.
 int appendLearnedEvent(const rtEvent_t *ev);
 // Warns, as the loader would, when the event file cannot be read: 0 or -1.
 // Only opens and closes (a FIFO is not even opened): nothing is consumed.
@@ -31,7 +33,9 @@ int checkEventFileReadable(void);
 // file that exists and is neither a regular file nor a folder. 0 or -1.
 int checkEventFileRegular(void);
 // Opens the event file the way appendLearnedEvent does (created when
-// missing, a trailing 0x1A removed) and closes it again: 0 or -1.
+// missing) and closes it again, changing nothing in an existing file: 0, or
+// -1 after a message (also when an end-of-data byte would hide what learn
+// mode appends).
 int checkEventFileAppendable(void);
 
 #endif

@@ -3,7 +3,8 @@
 // A learned line is the user's only record of switching by hand, so it goes
 // to disk before the call returns (fsync of the file, and of its folder when
 // the file was new), and a write that fails halfway is taken back rather than
-// left as a torn line.
+// left as a torn line. Learn mode may run as root: only a regular file is
+// ever written, never through a link someone else planted.
 #include "eventfile.h"
 
 #include "settings.h"
@@ -39,53 +40,146 @@ static void printWriteError(int err)
     fprintf(stderr, "%s\n", strerror(err));
 }
 
-// Opens for appending, creating the file when missing; sets *created.
-static int openForAppend(bool *created)
+static void printNotRegular(void)
 {
-    struct stat st;
-    *created = stat(eventFileName.c_str(), &st) != 0 && errno == ENOENT;
-    int fd = open(eventFileName.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    printf("ERROR:  Event file is not a regular file:  '%s'\n", eventFileName.c_str());
+}
+
+static std::string folderOf(const std::string &path)
+{
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The kernel's protected-symlink rule, also where the kernel does not apply
+// it (a world-writable folder without the sticky bit): a link anyone could
+// have planted is followed only when it belongs to the folder's owner or to
+// us. Otherwise root's learn mode would append to whatever file it names.
+static bool linkIsSafe(const struct stat &link)
+{
+    struct stat folder;
+    if (stat(folderOf(eventFileName).c_str(), &folder) != 0)
+        return false;
+    return !(folder.st_mode & S_IWOTH) || link.st_uid == folder.st_uid || link.st_uid == geteuid();
+}
+
+// Opens an existing file for appending: a regular file, or a link to one
+// that is safe to follow. Never creates a file (a dangling link must not
+// make one elsewhere) and never blocks (a FIFO).
+static int openExisting(const struct stat &link)
+{
+    bool isLink = S_ISLNK(link.st_mode);
+    if (isLink && !linkIsSafe(link)) {
+        printf("ERROR:  Not following a symbolic link in a world-writable folder:  '%s'\n", eventFileName.c_str());
+        return -1;
+    }
+    int flags = O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isLink ? 0 : O_NOFOLLOW);
+    int fd = open(eventFileName.c_str(), O_RDWR | flags);
     if (fd < 0 && errno == EACCES) {
         // A file we may write but not read still takes the line; only the
-        // checks of its last byte are lost.
-        fd = open(eventFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        // checks of its last bytes are lost.
+        fd = open(eventFileName.c_str(), O_WRONLY | flags);
     }
-    if (fd < 0)
+    if (fd < 0) {
         printAppendError(errno);
+        return -1;
+    }
+    struct stat st, again;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // The link that was judged must be the one that was followed.
+    bool sameLink = !isLink || (lstat(eventFileName.c_str(), &again) == 0 && again.st_ino == link.st_ino &&
+                                again.st_dev == link.st_dev);
+    if (!regular || !sameLink) {
+        close(fd);
+        printNotRegular();
+        return -1;
+    }
     return fd;
 }
 
-// The file's last byte, or -1 when it is empty or cannot be read.
-static int lastByte(int fd, off_t *size)
+// Opens for appending, creating a missing file; sets *created.
+static int openForAppend(bool *created)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return -1;
-    *size = st.st_size;
-    unsigned char c;
-    if (st.st_size == 0 || pread(fd, &c, 1, st.st_size - 1) != 1)
-        return -1;
-    return c;
+    *created = false;
+    struct stat link;
+    if (lstat(eventFileName.c_str(), &link) == 0)
+        return openExisting(link);
+    if (errno == ENOENT) {
+        int fd = open(eventFileName.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            *created = true;
+            return fd;
+        }
+        // Made by someone else meanwhile: judged like any existing file.
+        if (errno == EEXIST && lstat(eventFileName.c_str(), &link) == 0)
+            return openExisting(link);
+    }
+    printAppendError(errno);
+    return -1;
 }
 
-// Removes a trailing end-of-data byte, which would hide all appended lines.
-static int dropEndOfData(int fd)
+// The file's size without its trailing end-of-data bytes, and whether an
+// end-of-data byte stands before other bytes, which would hide everything
+// appended. -1 when the file cannot be read (opened for writing only).
+static off_t dataEnd(int fd, off_t size, bool *hidden)
 {
-    off_t size = 0;
-    if (lastByte(fd, &size) == endOfDataByte && ftruncate(fd, size - 1) != 0) {
-        printAppendError(errno);
+    *hidden = false;
+    off_t end = 0;
+    bool sawEndOfData = false;
+    char buf[65536];
+    for (off_t at = 0; at < size;) {
+        ssize_t got = pread(fd, buf, sizeof buf, at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return -1;
+        for (ssize_t i = 0; i < got; i++) {
+            if (buf[i] == endOfDataByte) {
+                sawEndOfData = true;
+            } else {
+                *hidden = *hidden || sawEndOfData;
+                end = at + i + 1;
+            }
+        }
+        at += got;
+    }
+    return end;
+}
+
+static void printHiddenData(void)
+{
+    printf("ERROR:  Event file has data after an end-of-data byte (0x1A):  '%s'\n", eventFileName.c_str());
+}
+
+// Where learned lines go: after the last byte that is not an end-of-data
+// byte. -1 after a message when lines appended would never be read; the
+// file's size when it cannot be read.
+static off_t appendPoint(int fd, off_t size)
+{
+    bool hidden;
+    off_t end = dataEnd(fd, size, &hidden);
+    if (hidden) {
+        printHiddenData();
         return -1;
     }
-    return 0;
+    return end < 0 ? size : end;
 }
 
+static off_t sizeOf(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 ? st.st_size : 0;
+}
+
+// Changes nothing in an existing file: its end-of-data bytes go only when a
+// learned line is appended.
 int checkEventFileAppendable(void)
 {
     bool created;
     fdCloser file{openForAppend(&created)};
     if (file.fd < 0)
         return -1;
-    return dropEndOfData(file.fd);
+    return appendPoint(file.fd, sizeOf(file.fd)) < 0 ? -1 : 0;
 }
 
 static int writeAll(int fd, const std::string &text)
@@ -104,9 +198,7 @@ static int writeAll(int fd, const std::string &text)
 
 static void syncFolderOf(const std::string &path)
 {
-    size_t slash = path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    fdCloser dir{open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    fdCloser dir{open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (dir.fd >= 0)
         fsync(dir.fd);
 }
@@ -119,24 +211,38 @@ static std::string learnedLine(const rtEvent_t *ev)
     return line;
 }
 
+// Puts back what an append took away: the old size, and the end-of-data
+// bytes that stood at its end.
+static void takeBack(int fd, off_t cut, off_t size)
+{
+    if (ftruncate(fd, cut) != 0)
+        return;  // nothing more can be done: the message names the file
+    std::string endOfData((size_t)(size - cut), endOfDataByte);
+    writeAll(fd, endOfData);
+}
+
 int appendLearnedEvent(const rtEvent_t *ev)
 {
     bool created;
     fdCloser file{openForAppend(&created)};
-    if (file.fd < 0 || dropEndOfData(file.fd) != 0)
+    if (file.fd < 0)
         return -1;
-    off_t size = -1;
-    int last = lastByte(file.fd, &size);
+    off_t size = sizeOf(file.fd);
+    off_t cut = appendPoint(file.fd, size);
+    if (cut < 0)
+        return -1;
+    if (cut < size && ftruncate(file.fd, cut) != 0) {
+        printAppendError(errno);
+        return -1;
+    }
+    unsigned char last = 0;
     std::string text = learnedLine(ev);
     // A last line without a line end would swallow the learned line.
-    if (last >= 0 && last != '\n')
+    if (cut > 0 && pread(file.fd, &last, 1, cut - 1) == 1 && last != '\n')
         text = "\r\n" + text;
     if (writeAll(file.fd, text) != 0 || fsync(file.fd) != 0) {
         int err = errno;
-        // Take back a torn line; without a known size, leave the file alone.
-        if (size >= 0 && ftruncate(file.fd, size) != 0) {
-            // Nothing more can be done: the message below names the file.
-        }
+        takeBack(file.fd, cut, size);
         printWriteError(err);
         return -1;
     }
