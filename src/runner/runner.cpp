@@ -11,6 +11,7 @@
 #include "schedule.h"
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -27,9 +28,12 @@ enum keyOutcome { keepWatching, reloadFile, endRun };
 rtEvent_t *currentEvent;
 // The state last written to the port.
 int outputState;
+// The clock line is the last thing printed and ends in "\r".
+bool clockLineOpen;
 
 void printEventLines(const rtEvent_t *ev)
 {
+    clockLineOpen = false;
     printf("EVENT:  ");
     printEvent(ev, "\n");
     printf(" next:  ");
@@ -40,6 +44,16 @@ void printClockLine(void)
 {
     printf("%s  ", outputState != 0 ? "*On*: " : "*Off*:");
     printEvent(&nowEvent, "\r");
+    clockLineOpen = true;
+}
+
+// On a terminal the shell's prompt would overwrite the last clock line; a
+// file or pipe gets the output exactly as before.
+void closeClockLine(void)
+{
+    if (clockLineOpen && isatty(STDOUT_FILENO))
+        printf("\n");
+    clockLineOpen = false;
 }
 
 // A record without a state switches the lines off: -1 does not mean on.
@@ -93,6 +107,7 @@ void prepareReread(void)
     readKey();  // which function key it was does not matter
     clearEvents();
     drainKeyboard();
+    clockLineOpen = false;
     printf("\n\n*** Re-read Event file ***\n\n");
 }
 
@@ -105,6 +120,7 @@ void learnKey(void)
     nowEvent.state = noState;
     clearEvents();
     drainKeyboard();
+    clockLineOpen = false;
     printf("\n\n");
 }
 
@@ -144,6 +160,7 @@ keyOutcome watch(bool learn)
 
 int runSchedule(bool learn)
 {
+    clockLineOpen = false;
     int status = loadEventFile();
     while (status == 0) {
         synchronise();
@@ -153,5 +170,6 @@ int runSchedule(bool learn)
     }
     // The port keeps the last value written, also after Escape.
     clearEvents();
+    closeClockLine();
     return status;
 }

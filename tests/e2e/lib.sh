@@ -52,7 +52,8 @@ start_sim() {
         printf ' ASAN_OPTIONS=%q' "${ASAN_OPTIONS:-}${ASAN_OPTIONS:+:}verify_asan_link_order=0"
         printf ' %q' "$sim" "$@"
         echo
-        echo "echo \$? > status"
+        # A prompt without a line end, as shells print it.
+        echo "status=\$?; printf 'shell\$ '; echo \$status > status"
         echo "stty -g > stty.after"
     } > "$work/pane.sh"
     printf 'set -g remain-on-exit on\nset -s escape-time 0\n' > "$work/tmux.conf"
@@ -106,5 +107,6 @@ escape_ends_cleanly() {
     cmp -s "$work/stty.before" "$work/stty.after" ||
         fail "terminal settings changed: $(cat "$work/stty.before") -> $(cat "$work/stty.after")"
     screen_has "ERROR:  allocCnt" && fail "records left allocated"
+    tmx capture-pane -p -t e2e | grep -qx 'shell\$' || fail "the prompt is not on a line of its own"
     return 0
 }
