@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <new>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -41,6 +42,17 @@ struct readerPlan_t {
     bool closeFirst;   // on 'q': closeKeyboard, else only exit
 };
 
+[[gnu::noinline]] void throwBadAlloc()
+{
+    throw std::bad_alloc();
+}
+
+// As a failed allocation ends a program that catches nothing: terminate.
+void runOutOfMemory() noexcept
+{
+    throwBadAlloc();
+}
+
 [[noreturn]] void runKeyReader(int reports, readerPlan_t plan)
 {
     setpgid(0, 0);
@@ -57,6 +69,8 @@ struct readerPlan_t {
         if (keyPending()) {
             code = readKey();
             report(reports, KEY, code);
+            if (code == 'n')
+                runOutOfMemory();
         } else {
             usleep(2000);
         }
@@ -311,7 +325,13 @@ INSTANTIATE_TEST_SUITE_P(
                     wayOut_t{"CtrlC", false, "\x03", 0, {KILLED, SIGINT}},
                     wayOut_t{"CtrlBackslash", false, "\x1c", 0, {KILLED, SIGQUIT}},
                     wayOut_t{"SIGTERM", false, nullptr, SIGTERM, {KILLED, SIGTERM}},
-                    wayOut_t{"SIGHUP", false, nullptr, SIGHUP, {KILLED, SIGHUP}}),
+                    wayOut_t{"SIGHUP", false, nullptr, SIGHUP, {KILLED, SIGHUP}},
+                    wayOut_t{"SIGPIPE", false, nullptr, SIGPIPE, {KILLED, SIGPIPE}},
+                    wayOut_t{"SIGUSR1", false, nullptr, SIGUSR1, {KILLED, SIGUSR1}},
+                    wayOut_t{"SIGALRM", false, nullptr, SIGALRM, {KILLED, SIGALRM}},
+                    wayOut_t{"SIGSEGV", false, nullptr, SIGSEGV, {KILLED, SIGSEGV}},
+                    wayOut_t{"SIGRTMIN", false, nullptr, SIGRTMIN + 2, {KILLED, SIGRTMIN + 2}},
+                    wayOut_t{"badAlloc", false, "n", 0, {KILLED, SIGABRT}}),
     [](const testing::TestParamInfo<wayOut_t> &info) { return std::string(info.param.name); });
 
 TEST_F(Terminal, CtrlZStopsWithSettingsBackAndForegroundTakesThemAgain)

@@ -5,9 +5,15 @@
 #include "schedule.h"
 #include "settings.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static const int defaultPortAddr = 0x378;
@@ -57,12 +63,62 @@ static int runCheckMode(void)
     return status;
 }
 
+// A standard stream the program was started without would be the next file
+// it opens, and output meant for the console could land in the timetable.
+static void fillClosedStandardFds(void)
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
+// Run mode: the port is the job, the display is a courtesy. Output to a pipe
+// or FIFO that nobody reads any more must not stop the switching, neither
+// by SIGPIPE nor by a write that waits for room forever: writes go through a
+// non-blocking open file of our own (the shared one stays as it was), and
+// what finds no room is dropped. A terminal keeps blocking writes.
+static void keepOutputFromStopping(void)
+{
+    signal(SIGPIPE, SIG_IGN);
+    struct stat st;
+    if (fstat(STDOUT_FILENO, &st) != 0 || !S_ISFIFO(st.st_mode))
+        return;
+    std::string self = "/proc/self/fd/" + std::to_string(STDOUT_FILENO);
+    int fd = open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    fflush(stdout);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+}
+
+// Everything printed must have reached its place before the exit status
+// claims success: a check-mode listing that was not written is no success.
+// Run and learn mode report it but keep their status: their work was the port.
+static int checkOutputAtExit(int status, bool outputIsTheWork)
+{
+    int err = fflush(stdout) != 0 ? errno : 0;
+    if (!ferror(stdout))
+        return status;
+    fprintf(stderr, "ERROR:  Cannot write standard output\n");
+    if (err != 0)
+        fprintf(stderr, "%s\n", strerror(err));
+    return outputIsTheWork ? -1 : status;
+}
+
 static int runWithMachine(bool learn)
 {
     if (checkEventFileRegular() != 0)
         return -1;
     if (learn && checkEventFileAppendable() != 0)
         return -1;
+    keepOutputFromStopping();
     // Without the port the timetable, the display and the keys still work.
     openPort(portAddr);
     openKeyboard();
@@ -83,6 +139,7 @@ static int exitStatusOf(int status)
 
 int main(int argc, char **argv)
 {
+    fillClosedStandardFds();
     // A terminal shows every print at once, the clock line too, which ends
     // in "\r"; a file or pipe gets the output in blocks.
     if (isatty(STDOUT_FILENO))
@@ -104,5 +161,6 @@ int main(int argc, char **argv)
     }
     if (allocCnt != 0)
         printf("ERROR:  allocCnt=%d\n", allocCnt);
-    return exitStatusOf(status);
+    bool ran = !eventFileName.empty() && !checkMode;
+    return exitStatusOf(checkOutputAtExit(status, !ran));
 }

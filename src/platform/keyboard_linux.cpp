@@ -31,10 +31,31 @@ int inCnt;
 int codes[32];
 int codeHead, codeCnt;
 
-const int handledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT};
-const int handledCnt = sizeof handledSignals / sizeof handledSignals[0];
-struct sigaction previousActions[handledCnt];
-bool handlerInstalled[handledCnt];
+// Every signal whose default action ends the process: the terminal is put
+// back before it takes its course, faults and abort (an uncaught exception,
+// std::bad_alloc included, ends in abort) as well. The realtime signals join
+// them at run time.
+const int endingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE, SIGUSR1,   SIGUSR2,
+                             SIGALRM, SIGABRT, SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,    SIGTRAP,
+                             SIGSYS,  SIGXCPU, SIGXFSZ, SIGPROF, SIGIO,   SIGVTALRM, SIGPWR,
+                             SIGSTKFLT};
+struct sigaction previousActions[NSIG];
+bool handlerInstalled[NSIG];
+// A stack overflow must still find a stack to put the terminal back from.
+alignas(16) char faultStack[64 * 1024];
+
+bool isEndingSignal(int sig)
+{
+    for (int ending : endingSignals)
+        if (ending == sig)
+            return true;
+    return sig >= SIGRTMIN && sig <= SIGRTMAX;
+}
+
+bool isHandledSignal(int sig)
+{
+    return sig == SIGTSTP || sig == SIGCONT || isEndingSignal(sig);
+}
 
 // Changing the terminal from a background job would stop the program
 // (SIGTTOU), and reading from it would too (SIGTTIN).
@@ -79,8 +100,8 @@ void raiseUnblocked(int sig)
     raise(sig);
 }
 
-// SIGINT, SIGTERM, SIGHUP, SIGQUIT: the process ends as if there were no
-// handler, only with the terminal put back first.
+// The ending signals: the process ends as if there were no handler, only
+// with the terminal put back first.
 void onEndingSignal(int sig)
 {
     leaveKeyMode();
@@ -115,29 +136,36 @@ void installHandler(int sig)
     struct sigaction ours = {};
     ours.sa_handler = sig == SIGTSTP ? onStopSignal : sig == SIGCONT ? onContinueSignal : onEndingSignal;
     sigemptyset(&ours.sa_mask);
-    for (int other : handledSignals)
-        sigaddset(&ours.sa_mask, other);
-    ours.sa_flags = SA_RESTART;
+    for (int other = 1; other < NSIG; other++)
+        if (isHandledSignal(other))
+            sigaddset(&ours.sa_mask, other);
+    ours.sa_flags = SA_RESTART | SA_ONSTACK;
     sigaction(sig, &ours, nullptr);
 }
 
 // A signal the program was started with ignored (nohup, a background job
-// of a shell without job control) stays ignored.
+// of a shell without job control, run mode's SIGPIPE) stays ignored.
 void installHandlers(void)
 {
-    for (int i = 0; i < handledCnt; i++) {
-        sigaction(handledSignals[i], nullptr, &previousActions[i]);
-        handlerInstalled[i] = previousActions[i].sa_handler != SIG_IGN;
-        if (handlerInstalled[i])
-            installHandler(handledSignals[i]);
+    stack_t alternate = {};
+    alternate.ss_sp = faultStack;
+    alternate.ss_size = sizeof faultStack;
+    sigaltstack(&alternate, nullptr);
+    for (int sig = 1; sig < NSIG; sig++) {
+        handlerInstalled[sig] = false;
+        if (!isHandledSignal(sig) || sigaction(sig, nullptr, &previousActions[sig]) != 0)
+            continue;
+        handlerInstalled[sig] = previousActions[sig].sa_handler != SIG_IGN;
+        if (handlerInstalled[sig])
+            installHandler(sig);
     }
 }
 
 void removeHandlers(void)
 {
-    for (int i = 0; i < handledCnt; i++)
-        if (handlerInstalled[i])
-            sigaction(handledSignals[i], &previousActions[i], nullptr);
+    for (int sig = 1; sig < NSIG; sig++)
+        if (handlerInstalled[sig])
+            sigaction(sig, &previousActions[sig], nullptr);
 }
 
 void restoreAtExit(void)

@@ -8,6 +8,8 @@
 #   faketime  optional: the frozen local time (TZ=UTC) the program sees
 #   setup     optional: bash script run first, in the case's scratch folder
 #   after     optional: bash script run last there; it fails the case by exiting non-zero
+#   stdout-to optional: a path standard output goes to instead (such as
+#             /dev/full); stdout then holds what must reach it, unchecked
 # plus any files the program reads. Each case runs in a scratch copy.
 set -u
 bin=$(realpath "$1")
@@ -30,8 +32,11 @@ run_case() {
             # A sanitizer build wants its runtime first; the preloaded clock is harmless.
             envs+=(ASAN_OPTIONS="${ASAN_OPTIONS:-}${ASAN_OPTIONS:+:}verify_asan_link_order=0")
         fi
-        env "${envs[@]}" "$bin" "${args[@]}" >actual.stdout 2>actual.stderr </dev/null
+        out=actual.stdout
+        [ -f stdout-to ] && out=$(cat stdout-to)
+        env "${envs[@]}" "$bin" "${args[@]}" >"$out" 2>actual.stderr </dev/null
         echo $? >actual.status
+        [ -f stdout-to ] && cp stdout actual.stdout
         ok=0
         for part in stdout stderr status; do
             if ! cmp -s "$part" "actual.$part"; then

@@ -5,7 +5,8 @@
 # 300 ms sleeps shrink with it). Checks that the port was written once at the
 # start and exactly once at each change, no more and no later than one pass
 # plus some slack after the entry came into force, and that memory does not
-# grow. Prints the processor time the run cost per simulated hour.
+# grow, also with its output going to a full pipe. Prints the processor time
+# the run cost per simulated hour.
 #
 # The whole week:  bash tests/soak/soak.sh build/weekswitch-sim 168 2016
 set -u
@@ -79,8 +80,12 @@ awk -v from=$((monday_s - start_s)) -v weeks=$((hours / 168 + 2)) '
     { for (w = -1; w < weeks; w++) printf "%d %d\n", (from + w * 604800 + $1 * 86400 + $2 + 1) * 1000, $3 }
 ' "$work/entries" | sort -n > "$work/in_force"
 
+# The output goes to a pipe that is held open but never read: it is full
+# after the first minutes, and the switching must go on all the same.
+mkfifo "$work/output"
+exec 3<> "$work/output"
 setsid env WEEKSWITCH_SIM_PORT_LOG="$work/port.log" LD_PRELOAD="$libfaketime" FAKETIME="@$start x$speed" \
-    "$sim" "$work/events.txt" > /dev/null 2> "$work/stderr" < /dev/null &
+    "$sim" "$work/events.txt" > "$work/output" 2> "$work/stderr" < /dev/null 3<&- &
 pid=$!
 started=$(date +%s.%N)
 
