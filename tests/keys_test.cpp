@@ -1,6 +1,7 @@
 // keys_test.cpp: the key decoder fed what real terminals send, without any
 // terminal: every key of the PC code table from each family of terminals,
 // sequences that mean no key, sequences cut off, and keys run together.
+#include "keybuffer.h"
 #include "keys.h"
 
 #include <gtest/gtest.h>
@@ -201,6 +202,37 @@ TEST(Keys, NoEscapeFromNoise)
             i++;  // the second code: after 0 it may be 27 (Alt+])
         }
     }
+}
+
+// Bytes judged by when they arrived: (bytes, arrival ms) pieces, then
+// everything taken once nothing more came.
+std::vector<int> arrived(std::vector<std::pair<std::string, double>> pieces)
+{
+    keyBuffer_t kb;
+    keyBufferClear(&kb);
+    std::vector<int> codes;
+    double last = 0;
+    for (const auto &piece : pieces) {
+        keyBufferAdd(&kb, (const unsigned char *)piece.first.data(), (int)piece.first.size(), piece.second);
+        last = piece.second;
+    }
+    keyBufferDecode(&kb, last + 1000, true);
+    for (int code; (code = keyBufferTake(&kb)) >= 0;)
+        codes.push_back(code);
+    return codes;
+}
+
+TEST(KeyBuffer, ArrivalTellsPressesFromSequences)
+{
+    EXPECT_EQ(arrived({{"\x1b", 0}, {"\x1b", 100}}), (std::vector<int>{27, 27}));
+    EXPECT_EQ(arrived({{"\x1b\x1b", 0}}), (std::vector<int>{0, 1}));
+    EXPECT_EQ(arrived({{"\x1b", 0}, {"a", 200}}), (std::vector<int>{27, 'a'}));
+    EXPECT_EQ(arrived({{"\x1b[1", 0}, {"7~", 10}}), (std::vector<int>{0, 64}));
+    keyBuffer_t kb;
+    keyBufferClear(&kb);
+    keyBufferAdd(&kb, (const unsigned char *)"\x1b", 1, 0);
+    EXPECT_GT(keyBufferDecode(&kb, 20, false), 0);  // the rest of a sequence may still come
+    EXPECT_EQ(keyBufferTake(&kb), -1);
 }
 
 }  // namespace

@@ -71,6 +71,8 @@ void runOutOfMemory() noexcept
             report(reports, KEY, code);
             if (code == 'n')
                 runOutOfMemory();
+            if (code == 's')
+                sleepMs(300);  // as the run loop does between its looks at the keys
         } else {
             usleep(2000);
         }
@@ -279,6 +281,19 @@ TEST_F(Terminal, TypedKeysArriveAsCodes)
     EXPECT_GE(waited, KEY_ESCAPE_WAIT_MS - 5);
     EXPECT_LT(waited, KEY_ESCAPE_WAIT_MS + 450);
     printf("lone Escape delivered after %.1f ms\n", waited);
+
+    // Two Escape presses while the program sleeps are two Escape keys; the
+    // ESC ESC a terminal sends at once for Alt+Escape stays Alt+Escape.
+    type("s");
+    EXPECT_EQ(keys(1), std::vector<int>{'s'});
+    type("\x1b");
+    usleep(100000);
+    type("\x1b");
+    EXPECT_EQ(keys(2), (std::vector<int>{27, 27}));
+    type("s");
+    EXPECT_EQ(keys(1), std::vector<int>{'s'});
+    type("\x1b\x1b");
+    EXPECT_EQ(keys(2), (std::vector<int>{0, 1}));
 
     type("q");
     EXPECT_EQ(keys(1), std::vector<int>{'q'});

@@ -6,8 +6,10 @@
 // foreground job, and is put back exactly as it was on every way out: a
 // normal end, the end by a signal, and a stop by Ctrl+Z.
 #include "platform.h"
+#include "keybuffer.h"
 #include "keys.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -25,11 +27,11 @@ struct termios foundTermios;     // as openKeyboard found it, put back on the wa
 struct termios keyTermios;       // key at a time, no echo
 volatile sig_atomic_t keyModeOn; // keyTermios is in force
 
-// Bytes read but not yet decoded, and codes decoded but not yet read.
-unsigned char inBytes[64];
-int inCnt;
-int codes[32];
-int codeHead, codeCnt;
+// Bytes read but not yet decoded, with the times they arrived, and codes
+// decoded but not yet read.
+keyBuffer_t keys;
+// The main flow is using keys: the input signal leaves the bytes to it.
+volatile sig_atomic_t keysBusy;
 
 // Every signal whose default action ends the process: the terminal is put
 // back before it takes its course, faults and abort (an uncaught exception,
@@ -37,8 +39,7 @@ int codeHead, codeCnt;
 // them at run time.
 const int endingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE, SIGUSR1,   SIGUSR2,
                              SIGALRM, SIGABRT, SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,    SIGTRAP,
-                             SIGSYS,  SIGXCPU, SIGXFSZ, SIGPROF, SIGIO,   SIGVTALRM, SIGPWR,
-                             SIGSTKFLT};
+                             SIGSYS,  SIGXCPU, SIGXFSZ, SIGPROF, SIGVTALRM, SIGPWR, SIGSTKFLT};
 struct sigaction previousActions[NSIG];
 bool handlerInstalled[NSIG];
 // A stack overflow must still find a stack to put the terminal back from.
@@ -54,7 +55,7 @@ bool isEndingSignal(int sig)
 
 bool isHandledSignal(int sig)
 {
-    return sig == SIGTSTP || sig == SIGCONT || isEndingSignal(sig);
+    return sig == SIGTSTP || sig == SIGCONT || sig == SIGIO || isEndingSignal(sig);
 }
 
 // Changing the terminal from a background job would stop the program
@@ -131,10 +132,27 @@ void onContinueSignal(int)
     errno = savedErrno;
 }
 
+double monotonicMs(void);
+void takeArrivedBytes(void);
+
+// The terminal has sent bytes: they are read now, so that their time stamps
+// tell two Escape presses from the ESC ESC a terminal sends for Alt+Escape,
+// however long the program sleeps before it looks at the keys.
+void onInputSignal(int)
+{
+    int savedErrno = errno;
+    if (!keysBusy && keyModeOn && inForeground())
+        takeArrivedBytes();
+    errno = savedErrno;
+}
+
 void installHandler(int sig)
 {
     struct sigaction ours = {};
-    ours.sa_handler = sig == SIGTSTP ? onStopSignal : sig == SIGCONT ? onContinueSignal : onEndingSignal;
+    ours.sa_handler = sig == SIGTSTP  ? onStopSignal
+                      : sig == SIGCONT ? onContinueSignal
+                      : sig == SIGIO   ? onInputSignal
+                                       : onEndingSignal;
     sigemptyset(&ours.sa_mask);
     for (int other = 1; other < NSIG; other++)
         if (isHandledSignal(other))
@@ -186,32 +204,36 @@ void makeKeyTermios(void)
     keyTermios.c_cc[VTIME] = 0;
 }
 
-void queueCode(int code)
+// Takes what the terminal holds, without waiting; also called from the
+// input signal, so only async-signal-safe calls.
+void takeArrivedBytes(void)
 {
-    codes[(codeHead + codeCnt) % (int)(sizeof codes / sizeof codes[0])] = code;
-    codeCnt++;
-}
-
-bool roomForKey(void)
-{
-    return codeCnt + 2 <= (int)(sizeof codes / sizeof codes[0]);
-}
-
-// Takes what the terminal holds, without waiting.
-void readWaitingBytes(void)
-{
-    while (!ttyGone && inCnt < (int)sizeof inBytes) {
-        ssize_t got = read(ttyFd, inBytes + inCnt, sizeof inBytes - inCnt);
-        if (got > 0) {
-            inCnt += got;
-        } else if (got < 0 && errno == EINTR) {
+    unsigned char got[KEY_BUFFER_BYTES];
+    while (!ttyGone && keyBufferRoom(&keys) > 0) {
+        ssize_t n = read(ttyFd, got, keyBufferRoom(&keys));
+        if (n > 0) {
+            keyBufferAdd(&keys, got, (int)n, monotonicMs());
+        } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
-            if (got == 0 || errno != EAGAIN)
+            if (n == 0 || errno != EAGAIN)
                 ttyGone = true;  // hung up
             return;
         }
     }
+}
+
+// The main flow's hold on keys, which the input signal respects.
+void holdKeys(bool hold)
+{
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    keysBusy = hold;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+void readWaitingBytes(void)
+{
+    takeArrivedBytes();
 }
 
 double monotonicMs(void)
@@ -238,31 +260,29 @@ bool waitForByte(int ms)
     }
 }
 
-void dropBytes(int count)
-{
-    inCnt -= count;
-    for (int i = 0; i < inCnt; i++)
-        inBytes[i] = inBytes[i + count];
-}
-
 // Turns the bytes read into codes. An incomplete sequence at the end gets
-// KEY_ESCAPE_WAIT_MS to be completed before it is judged as it stands.
+// KEY_ESCAPE_WAIT_MS from its arrival to be completed before it is judged
+// as it stands.
 void decodeWaitingBytes(void)
 {
-    while (inCnt > 0 && roomForKey()) {
-        keyFound_t found;
-        keyDecode_t result = decodeKey(inBytes, inCnt, &found);
-        if (result == KEY_NEED_MORE) {
-            if (!ttyGone && inCnt < (int)sizeof inBytes && waitForByte(KEY_ESCAPE_WAIT_MS)) {
-                readWaitingBytes();
-                continue;
-            }
-            decodeAfterWait(inBytes, inCnt, &found);
+    int waitMs;
+    while ((waitMs = keyBufferDecode(&keys, monotonicMs(), false)) > 0) {
+        if (!ttyGone && waitForByte(waitMs)) {
+            readWaitingBytes();
+            continue;
         }
-        for (int i = 0; i < found.codeCnt; i++)
-            queueCode(found.codes[i]);
-        dropBytes(found.length);
+        keyBufferDecode(&keys, monotonicMs(), true);
+        return;
     }
+}
+
+// Input signals for our own open file of the terminal only.
+void signalInput(bool on)
+{
+    int flags = fcntl(ttyFd, F_GETFL);
+    if (on)
+        fcntl(ttyFd, F_SETOWN, getpid());
+    fcntl(ttyFd, F_SETFL, on ? flags | O_ASYNC : flags & ~O_ASYNC);
 }
 
 bool keyboardReadable(void)
@@ -285,13 +305,14 @@ int openKeyboard(void)
     }
     ttyFd = fd;
     ttyGone = false;
-    inCnt = codeHead = codeCnt = 0;
+    keyBufferClear(&keys);
     makeKeyTermios();
 
     static bool atexitDone;
     if (!atexitDone && atexit(restoreAtExit) == 0)
         atexitDone = true;
     installHandlers();
+    signalInput(true);
     enterKeyMode();
     return 0;
 }
@@ -301,33 +322,37 @@ void closeKeyboard(void)
     if (ttyFd < 0)
         return;
     leaveKeyMode();
+    signalInput(false);
     removeHandlers();
     close(ttyFd);
     ttyFd = -1;
-    inCnt = codeHead = codeCnt = 0;
+    keyBufferClear(&keys);
 }
 
 int keyPending(void)
 {
-    if (codeCnt == 0 && keyboardReadable()) {
+    holdKeys(true);
+    if (keys.codeCnt == 0 && keyboardReadable()) {
         enterKeyMode();  // brought to the foreground without a SIGCONT
         readWaitingBytes();
         decodeWaitingBytes();
     }
-    return codeCnt > 0;
+    holdKeys(false);
+    return keys.codeCnt > 0;
 }
 
 int readKey(void)
 {
-    while (codeCnt == 0) {
+    holdKeys(true);
+    while (keys.codeCnt == 0) {
         if (ttyFd < 0 || ttyGone)
-            return -1;
+            break;
         if (keyboardReadable()) {
             enterKeyMode();
             readWaitingBytes();
             decodeWaitingBytes();
         }
-        if (codeCnt > 0)
+        if (keys.codeCnt > 0)
             break;
         if (keyboardReadable()) {
             waitForByte(-1);
@@ -336,8 +361,7 @@ int readKey(void)
             nanosleep(&nap, nullptr);
         }
     }
-    int code = codes[codeHead];
-    codeHead = (codeHead + 1) % (int)(sizeof codes / sizeof codes[0]);
-    codeCnt--;
+    int code = keyBufferTake(&keys);
+    holdKeys(false);
     return code;
 }
