@@ -3,6 +3,7 @@
 
 build_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 test_packages=(tmux faketime python3 qemu-system-x86 busybox-static cpio kmod tzdata)
+fuzz_packages=(clang libclang-rt-14-dev)
 
 ensure_packages() {
     local missing=() pkg sudo=""
