@@ -287,7 +287,7 @@ TEST_F(Terminal, TypedKeysArriveAsCodes)
     type("s");
     EXPECT_EQ(keys(1), std::vector<int>{'s'});
     type("\x1b");
-    usleep(100000);
+    usleep(150000);
     type("\x1b");
     EXPECT_EQ(keys(2), (std::vector<int>{27, 27}));
     type("s");
