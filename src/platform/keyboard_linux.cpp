@@ -4,7 +4,10 @@
 // be fed files on standard input or run with it closed. The terminal goes
 // into key-at-a-time mode without echo only while the program is its
 // foreground job, and is put back exactly as it was on every way out: a
-// normal end, the end by a signal, and a stop by Ctrl+Z.
+// normal end, the end by any signal whose default ends the process, faults
+// and abort included, and a stop by Ctrl+Z. The terminal signals input
+// (SIGIO), and the bytes are read as they arrive, with their times, so keys
+// are told apart by when they were typed, not by when the run loop looked.
 #include "platform.h"
 #include "keybuffer.h"
 #include "keys.h"
