@@ -129,7 +129,7 @@ void printRuler(const weekView_t &view, const layout_t &lay, int nowColumn)
     }
     if (nowColumn >= 0)
         ticks[nowColumn] = 'v';
-    printf("%*s%s %8s %6s\n", labelWidth, "", labels.c_str(), "on", "switch");
+    printf("%*s%s %8s %6s\n", labelWidth, "", labels.c_str(), "hours on", "switch");
     printf("%*s%s\n", labelWidth, "", ticks.c_str());
 }
 
@@ -148,15 +148,17 @@ void printNowLine(const std::vector<weekSpan_t> &week, const weekView_t &view, b
     int day = view.now / daySeconds;
     int second = view.now % daySeconds;
     const weekSpan_t &span = spanAt(week, view.now);
-    printf("Now %s %02d:%02d:%02d %s: %s", dayNames[day], second / 3600, second / 60 % 60,
-           second % 60, shown ? "(> v)" : "(> outside the columns shown)",
+    printf("Now (%s):  %s %02d:%02d:%02d%s, %s", shown ? "> v" : ">", dayNames[day], second / 3600,
+           second / 60 % 60, second % 60, shown ? "" : " (outside the hours shown)",
            span.kind == kindOn ? "on" : span.kind == kindOff ? "off" : "off, no state");
     if (span.entry == nullptr) {
-        printf(", no entry in force\n");
+        printf(": no entry in force\n");
         return;
     }
-    printf(";  in force: ");
-    printEvent(span.entry, ",  next: ");
+    // The lines the runner itself prints for the entry in force.
+    printf("\nEVENT:  ");
+    printEvent(span.entry, "\n");
+    printf(" next:  ");
     printEvent(span.entry->next, "\n");
 }
 
@@ -165,7 +167,7 @@ void printLegend(const gridStyle_t &style)
     const glyphSet_t &g = style.unicode ? unicodeGlyphs : asciiGlyphs;
     printf("%s on   %s off   %s no state (a -1 entry, or none: the lines are off)\n",
            g.cell[cellOn], g.cell[cellOff], g.cell[cellNone]);
-    printf("%s on / %s off within the column   %s several changes within the column\n",
+    printf("%s goes on   %s goes off   %s changes more than once   (within the column)\n",
            g.cell[cellRise], g.cell[cellFall], g.cell[cellSeveral]);
 }
 
@@ -207,7 +209,9 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
         weekSwitchings += whole.switchings;
     }
     printf(" Week %*s %8s %6d\n\n", lay.columns, "", formatDuration(weekOn).c_str(), weekSwitchings);
-    if (view.now >= 0)
-        printNowLine(week, view, nowShown);
     printLegend(style);
+    if (view.now >= 0) {
+        printf("\n");
+        printNowLine(week, view, nowShown);
+    }
 }

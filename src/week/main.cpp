@@ -159,8 +159,8 @@ int main(int argc, char **argv)
     weekView_t view = {eventFileName, opt.from, opt.to, secondOfWeek(&nowEvent)};
     printGrid(week, view, terminalStyle());
     if (refused > 0)
-        printf("\n%d line%s refused: weekswitch will not run this file. The picture shows the "
-               "entries that were accepted.\n", refused, refused == 1 ? "" : "s");
+        printf("\n%d line%s refused: weekswitch will not run this file.\n"
+               "The picture shows the entries that were accepted.\n", refused, refused == 1 ? "" : "s");
 
     int status = refused > 255 ? failed : refused;
     if (opt.svgPath != nullptr && writeSvg(opt.svgPath, week, view) != 0)

@@ -102,30 +102,51 @@ void writeRuler(FILE *fp, const weekView_t &view, const scale_t &sc)
     }
 }
 
-// One rect per stretch of one kind: the stretches of several entries that
-// give the same state are one bar.
-void writeBars(FILE *fp, const std::vector<weekSpan_t> &week, int kind, int dayStart,
-               const weekView_t &view, const scale_t &sc, int y)
+struct run_t {
+    int start;
+    int end;
+    int kind;
+};
+
+// The stretches of one kind in a day's view: the spans of several entries
+// that give the same state are one bar.
+std::vector<run_t> runsOf(const std::vector<weekSpan_t> &week, int from, int to)
 {
-    int from = dayStart + view.from, to = dayStart + view.to;
-    int runStart = -1;
+    std::vector<run_t> runs;
     for (int s = from; s < to;) {
         const weekSpan_t &span = spanAt(week, s);
         int end = std::min(span.end, to);
-        if (span.kind == kind && runStart < 0)
-            runStart = s;
-        if (runStart >= 0 && (span.kind != kind || end == to)) {
-            int runEnd = span.kind == kind ? end : s;
-            double x = sc.x(runStart - dayStart), w = (runEnd - runStart) * sc.perSecond;
-            fprintf(fp, "<rect class=\"%s\" x=\"%.3f\" y=\"%d\" width=\"%.3f\" height=\"%d\" fill=\"%s\"/>\n",
-                    kind == kindOn ? "on" : "none", x, y, w, barHeight,
-                    kind == kindOn ? "#2e7d32" : "url(#nostate)");
-            if (w < visibleWidth)
-                fprintf(fp, "<path class=\"pulse\" d=\"M%.3f %d l-4 -7 h8 z\" fill=\"%s\"/>\n",
-                        x + w / 2, y - 1, kind == kindOn ? "#2e7d32" : "#b08800");
-            runStart = -1;
-        }
+        if (!runs.empty() && runs.back().kind == span.kind)
+            runs.back().end = end;
+        else
+            runs.push_back({s, end, span.kind});
         s = end;
+    }
+    return runs;
+}
+
+const char *const kindColours[3] = {"#555555", "#2e7d32", "#b08800"};
+
+void writeBars(FILE *fp, const std::vector<run_t> &runs, int dayStart, const scale_t &sc, int y)
+{
+    for (const run_t &run : runs) {
+        if (run.kind == kindOff)
+            continue;
+        fprintf(fp, "<rect class=\"%s\" x=\"%.3f\" y=\"%d\" width=\"%.3f\" height=\"%d\" fill=\"%s\"/>\n",
+                run.kind == kindOn ? "on" : "none", sc.x(run.start - dayStart), y,
+                (run.end - run.start) * sc.perSecond, barHeight,
+                run.kind == kindOn ? kindColours[kindOn] : "url(#nostate)");
+    }
+    // A short pulse, and a short break between times on, gets a mark above
+    // the bar where it would be too thin to see. Off beside no state is no
+    // switching and gets none.
+    for (size_t i = 0; i < runs.size(); i++) {
+        double w = (runs[i].end - runs[i].start) * sc.perSecond;
+        bool besideOn = (i > 0 && runs[i - 1].kind == kindOn) ||
+                        (i + 1 < runs.size() && runs[i + 1].kind == kindOn);
+        if (w < visibleWidth && (runs[i].kind == kindOn || besideOn))
+            fprintf(fp, "<path class=\"mark\" d=\"M%.3f %d l-4 -7 h8 z\" fill=\"%s\"/>\n",
+                    sc.x(runs[i].start - dayStart) + w / 2, y - 1, kindColours[runs[i].kind]);
     }
 }
 
@@ -141,7 +162,7 @@ void writeLegend(FILE *fp, int y)
     fprintf(fp, "<text x=\"%d\" y=\"%d\">no state (a -1 entry, or none): the lines are off</text>\n",
             plotLeft + 175, y);
     fprintf(fp, "<path d=\"M%d %d l-4 -7 h8 z\" fill=\"#2e7d32\"/>\n", plotLeft + 12, y + 20);
-    fprintf(fp, "<text x=\"%d\" y=\"%d\">a change too short to see at this scale</text>\n",
+    fprintf(fp, "<text x=\"%d\" y=\"%d\">a stretch too short to see at this scale, in the colour of its state</text>\n",
             plotLeft + 30, y + 20);
 }
 
@@ -188,8 +209,7 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
                 plotLeft - 10, barY + 16, dayNames[day]);
         fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
                 plotLeft, barY, plotWidth, barHeight);
-        writeBars(fp, week, kindNone, dayStart, view, sc, barY);
-        writeBars(fp, week, kindOn, dayStart, view, sc, barY);
+        writeBars(fp, runsOf(week, dayStart + view.from, dayStart + view.to), dayStart, sc, barY);
         stretch_t whole = summarise(week, dayStart + view.from, dayStart + view.to);
         fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%s</text>\n", onX, barY + 16,
                 formatDuration(whole.onSeconds).c_str());
