@@ -15,7 +15,7 @@ namespace {
 
 const int pageWidth = 1000;
 const int plotLeft = 70;
-const int plotWidth = 740;
+const int plotWidth = 720;
 const int rulerY = 62;
 const int firstRowY = 72;
 const int rowHeight = 34;
@@ -94,7 +94,7 @@ void writeRuler(FILE *fp, const weekView_t &view, const scale_t &sc)
     int bottom = firstRowY + 7 * rowHeight;
     for (int t = (view.from + step - 1) / step * step; t <= view.to; t += step) {
         double x = sc.x(t);
-        fprintf(fp, "<line x1=\"%.3f\" y1=\"%d\" x2=\"%.3f\" y2=\"%d\" stroke=\"#c8c8c8\" stroke-width=\"1\"/>\n",
+        fprintf(fp, "<line x1=\"%.3f\" y1=\"%d\" x2=\"%.3f\" y2=\"%d\" stroke=\"#000000\" stroke-opacity=\"0.15\" stroke-width=\"1\"/>\n",
                 x, rulerY + 4, x, bottom);
         std::string label = step % 3600 == 0 ? clockText(t).substr(0, 2) : clockText(t);
         fprintf(fp, "<text x=\"%.3f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n", x, rulerY,
@@ -194,10 +194,9 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
             xmlText(view.title).c_str());
     fprintf(fp, "<text x=\"%d\" y=\"28\" text-anchor=\"end\">%s-%s of each day</text>\n",
             plotLeft + plotWidth, clockText(view.from).c_str(), clockText(view.to).c_str());
-    int onX = plotLeft + plotWidth + 80, switchX = pageWidth - 16;
-    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">on</text>\n", onX, rulerY);
+    int onX = plotLeft + plotWidth + 110, switchX = pageWidth - 16;
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">hours on</text>\n", onX, rulerY);
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">switchings</text>\n", switchX, rulerY);
-    writeRuler(fp, view, sc);
 
     int weekOn = 0, weekSwitchings = 0;
     for (int day = 0; day < 7; day++) {
@@ -218,6 +217,8 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
         weekOn += whole.onSeconds;
         weekSwitchings += whole.switchings;
     }
+    // Over the bars, so the hours can be read across them.
+    writeRuler(fp, view, sc);
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">Week</text>\n",
             plotLeft + plotWidth, rowsEnd + 22);
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n", onX,
