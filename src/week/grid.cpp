@@ -162,13 +162,21 @@ void printNowLine(const std::vector<weekSpan_t> &week, const weekView_t &view, b
     printEvent(span.entry->next, "\n");
 }
 
+// The legend's characters drawn as the cells are, colours included.
 void printLegend(const gridStyle_t &style)
 {
-    const glyphSet_t &g = style.unicode ? unicodeGlyphs : asciiGlyphs;
-    printf("%s on   %s off   %s no state (a -1 entry, or none: the lines are off)\n",
-           g.cell[cellOn], g.cell[cellOff], g.cell[cellNone]);
-    printf("%s goes on   %s goes off   %s changes more than once   (within the column)\n",
-           g.cell[cellRise], g.cell[cellFall], g.cell[cellSeveral]);
+    static const struct { int cell; const char *text; } lines[2][3] = {
+        {{cellOn, " on   "}, {cellOff, " off   "},
+         {cellNone, " no state (a -1 entry, or none: the lines are off)\n"}},
+        {{cellRise, " goes on   "}, {cellFall, " goes off   "},
+         {cellSeveral, " changes more than once   (within the column)\n"}},
+    };
+    for (const auto &line : lines) {
+        for (const auto &item : line) {
+            printCell(item.cell, false, style);
+            fputs(item.text, stdout);
+        }
+    }
 }
 
 }  // namespace
@@ -185,8 +193,9 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
     bool nowShown = nowDay >= 0 && nowSecond >= view.from && nowSecond < view.to;
     int nowColumn = nowShown ? (nowSecond - view.from) / lay.slot : -1;
 
+    int headStep = view.from % 60 != 0 || view.to % 60 != 0 ? 1 : 60;
     printf("%s: %s-%s of each day, one column = %s\n", view.title.c_str(),
-           clockText(view.from, 60).c_str(), clockText(view.to, 60).c_str(),
+           clockText(view.from, headStep).c_str(), clockText(view.to, headStep).c_str(),
            slotName(lay.slot).c_str());
     printRuler(view, lay, nowColumn);
 
