@@ -66,10 +66,10 @@ std::string xmlText(const std::string &raw)
     return out;
 }
 
-std::string clockText(int second)
+std::string clockText(int second, bool withSeconds = false)
 {
     char text[16];
-    if (second % 60 == 0)
+    if (second % 60 == 0 && !withSeconds)
         snprintf(text, sizeof text, "%02d:%02d", second / 3600, second / 60 % 60);
     else
         snprintf(text, sizeof text, "%02d:%02d:%02d", second / 3600, second / 60 % 60, second % 60);
@@ -192,8 +192,10 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
     fprintf(fp, "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n", pageWidth, height);
     fprintf(fp, "<text x=\"%d\" y=\"28\" font-size=\"17\" font-weight=\"bold\">%s</text>\n", plotLeft,
             xmlText(view.title).c_str());
+    bool withSeconds = view.from % 60 != 0 || view.to % 60 != 0;
     fprintf(fp, "<text x=\"%d\" y=\"28\" text-anchor=\"end\">%s-%s of each day</text>\n",
-            plotLeft + plotWidth, clockText(view.from).c_str(), clockText(view.to).c_str());
+            plotLeft + plotWidth, clockText(view.from, withSeconds).c_str(),
+            clockText(view.to, withSeconds).c_str());
     int onX = plotLeft + plotWidth + 110, switchX = pageWidth - 16;
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">hours on</text>\n", onX, rulerY);
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">switchings</text>\n", switchX, rulerY);
