@@ -1,0 +1,239 @@
+// svg.cpp: the week as an SVG picture, for printing and for documentation.
+//
+// The bars are drawn to the second: one rect per stretch in which the lines
+// are on (or without a state), placed by the same scale as the hour ruler. A
+// stretch too narrow to see at that scale gets a marker above its bar.
+#include "week.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+const int pageWidth = 1000;
+const int plotLeft = 70;
+const int plotWidth = 720;
+const int rulerY = 62;
+const int firstRowY = 72;
+const int rowHeight = 34;
+const int barHeight = 22;
+// Narrower than this a stretch does not show on paper.
+const double visibleWidth = 2.0;
+
+const int labelSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800,
+                          3600, 7200, 10800, 21600, 43200, 86400};
+
+struct fileCloser {
+    void operator()(FILE *fp) const { fclose(fp); }
+};
+
+// Text fit for XML: markup characters escaped, control characters and bytes
+// that are no UTF-8 replaced, so the file always parses.
+std::string xmlText(const std::string &raw)
+{
+    std::string out;
+    for (size_t i = 0; i < raw.size(); i++) {
+        unsigned char c = (unsigned char)raw[i];
+        if (c == '&') out += "&amp;";
+        else if (c == '<') out += "&lt;";
+        else if (c == '>') out += "&gt;";
+        else if (c == '"') out += "&quot;";
+        else if (c < 0x20 || c == 0x7F) out += '?';
+        else if (c < 0x80) out += (char)c;
+        else {
+            // Decoded to its code point, so overlong forms and surrogates go too.
+            int more = c >= 0xF8 ? 0 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+            unsigned long code = c & (0x3F >> more);
+            bool good = more > 0 && i + more < raw.size();
+            for (int k = 1; good && k <= more; k++) {
+                unsigned char cont = (unsigned char)raw[i + k];
+                good = (cont & 0xC0) == 0x80;
+                code = code << 6 | (cont & 0x3F);
+            }
+            static const unsigned long least[4] = {0, 0x80, 0x800, 0x10000};
+            good = good && code >= least[more] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+            if (good) {
+                out.append(raw, i, more + 1);
+                i += more;
+            } else {
+                out += '?';
+            }
+        }
+    }
+    return out;
+}
+
+std::string clockText(int second, bool withSeconds = false)
+{
+    char text[16];
+    if (second % 60 == 0 && !withSeconds)
+        snprintf(text, sizeof text, "%02d:%02d", second / 3600, second / 60 % 60);
+    else
+        snprintf(text, sizeof text, "%02d:%02d:%02d", second / 3600, second / 60 % 60, second % 60);
+    return text;
+}
+
+struct scale_t {
+    int from;
+    double perSecond;
+    double x(int second) const { return plotLeft + (second - from) * perSecond; }
+};
+
+void writeRuler(FILE *fp, const weekView_t &view, const scale_t &sc)
+{
+    int step = labelSteps[sizeof labelSteps / sizeof labelSteps[0] - 1];
+    for (int s : labelSteps) {
+        if (s * sc.perSecond >= (s % 3600 == 0 ? 30 : s % 60 == 0 ? 44 : 62)) {
+            step = s;
+            break;
+        }
+    }
+    int bottom = firstRowY + 7 * rowHeight;
+    for (int t = (view.from + step - 1) / step * step; t <= view.to; t += step) {
+        double x = sc.x(t);
+        fprintf(fp, "<line x1=\"%.3f\" y1=\"%d\" x2=\"%.3f\" y2=\"%d\" stroke=\"#000000\" stroke-opacity=\"0.15\" stroke-width=\"1\"/>\n",
+                x, rulerY + 4, x, bottom);
+        std::string label = step % 3600 == 0 ? clockText(t).substr(0, 2) : clockText(t);
+        fprintf(fp, "<text x=\"%.3f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n", x, rulerY,
+                label.c_str());
+    }
+}
+
+struct run_t {
+    int start;
+    int end;
+    int kind;
+};
+
+// The stretches of one kind in a day's view: the spans of several entries
+// that give the same state are one bar.
+std::vector<run_t> runsOf(const std::vector<weekSpan_t> &week, int from, int to)
+{
+    std::vector<run_t> runs;
+    for (int s = from; s < to;) {
+        const weekSpan_t &span = spanAt(week, s);
+        int end = std::min(span.end, to);
+        if (!runs.empty() && runs.back().kind == span.kind)
+            runs.back().end = end;
+        else
+            runs.push_back({s, end, span.kind});
+        s = end;
+    }
+    return runs;
+}
+
+const char *const kindColours[3] = {"#555555", "#2e7d32", "#b08800"};
+
+void writeBars(FILE *fp, const std::vector<run_t> &runs, int dayStart, const scale_t &sc, int y)
+{
+    for (const run_t &run : runs) {
+        if (run.kind == kindOff)
+            continue;
+        fprintf(fp, "<rect class=\"%s\" x=\"%.3f\" y=\"%d\" width=\"%.3f\" height=\"%d\" fill=\"%s\"/>\n",
+                run.kind == kindOn ? "on" : "none", sc.x(run.start - dayStart), y,
+                (run.end - run.start) * sc.perSecond, barHeight,
+                run.kind == kindOn ? kindColours[kindOn] : "url(#nostate)");
+    }
+    // A short pulse, and a short break between times on, gets a mark above
+    // the bar where it would be too thin to see. Off beside no state is no
+    // switching and gets none.
+    for (size_t i = 0; i < runs.size(); i++) {
+        double w = (runs[i].end - runs[i].start) * sc.perSecond;
+        bool besideOn = (i > 0 && runs[i - 1].kind == kindOn) ||
+                        (i + 1 < runs.size() && runs[i + 1].kind == kindOn);
+        if (w < visibleWidth && (runs[i].kind == kindOn || besideOn))
+            fprintf(fp, "<path class=\"mark\" d=\"M%.3f %d l-4 -7 h8 z\" fill=\"%s\"/>\n",
+                    sc.x(runs[i].start - dayStart) + w / 2, y - 1, kindColours[runs[i].kind]);
+    }
+}
+
+void writeLegend(FILE *fp, int y)
+{
+    fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"24\" height=\"12\" fill=\"#2e7d32\"/>\n", plotLeft, y - 10);
+    fprintf(fp, "<text x=\"%d\" y=\"%d\">on</text>\n", plotLeft + 30, y);
+    fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"24\" height=\"12\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
+            plotLeft + 70, y - 10);
+    fprintf(fp, "<text x=\"%d\" y=\"%d\">off</text>\n", plotLeft + 100, y);
+    fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"24\" height=\"12\" fill=\"url(#nostate)\" stroke=\"#999999\"/>\n",
+            plotLeft + 145, y - 10);
+    fprintf(fp, "<text x=\"%d\" y=\"%d\">no state (a -1 entry, or none): the lines are off</text>\n",
+            plotLeft + 175, y);
+    fprintf(fp, "<path d=\"M%d %d l-4 -7 h8 z\" fill=\"#2e7d32\"/>\n", plotLeft + 12, y + 20);
+    fprintf(fp, "<text x=\"%d\" y=\"%d\">a stretch too short to see at this scale, in the colour of its state</text>\n",
+            plotLeft + 30, y + 20);
+}
+
+}  // namespace
+
+int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekView_t &view)
+{
+    std::unique_ptr<FILE, fileCloser> file(fopen(path, "w"));
+    FILE *fp = file.get();
+    if (fp == nullptr) {
+        printf("ERROR:  Cannot write SVG file:  '%s'\n", path);
+        fprintf(stderr, "%s\n", strerror(errno));
+        return -1;
+    }
+    scale_t sc = {view.from, (double)plotWidth / (view.to - view.from)};
+    int rowsEnd = firstRowY + 7 * rowHeight;
+    int height = rowsEnd + 90;
+
+    fprintf(fp, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+    fprintf(fp, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\""
+                " font-family=\"DejaVu Sans, Arial, sans-serif\" font-size=\"13\""
+                " data-from=\"%d\" data-to=\"%d\" data-plot-x=\"%d\" data-plot-width=\"%d\">\n",
+            pageWidth, height, pageWidth, height, view.from, view.to, plotLeft, plotWidth);
+    fprintf(fp, "<defs><pattern id=\"nostate\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\">"
+                "<rect width=\"6\" height=\"6\" fill=\"#fff3c4\"/>"
+                "<path d=\"M0 6 L6 0\" stroke=\"#b08800\" stroke-width=\"1.2\"/></pattern></defs>\n");
+    fprintf(fp, "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n", pageWidth, height);
+    fprintf(fp, "<text x=\"%d\" y=\"28\" font-size=\"17\" font-weight=\"bold\">%s</text>\n", plotLeft,
+            xmlText(view.title).c_str());
+    bool withSeconds = view.from % 60 != 0 || view.to % 60 != 0;
+    fprintf(fp, "<text x=\"%d\" y=\"28\" text-anchor=\"end\">%s-%s of each day</text>\n",
+            plotLeft + plotWidth, clockText(view.from, withSeconds).c_str(),
+            clockText(view.to, withSeconds).c_str());
+    int onX = plotLeft + plotWidth + 110, switchX = pageWidth - 16;
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">hours on</text>\n", onX, rulerY);
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">switchings</text>\n", switchX, rulerY);
+
+    int weekOn = 0, weekSwitchings = 0;
+    for (int day = 0; day < 7; day++) {
+        int dayStart = day * daySeconds;
+        int rowY = firstRowY + day * rowHeight;
+        int barY = rowY + (rowHeight - barHeight) / 2;
+        fprintf(fp, "<g class=\"day\" data-day=\"%d\">\n", day);
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n",
+                plotLeft - 10, barY + 16, dayNames[day]);
+        fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
+                plotLeft, barY, plotWidth, barHeight);
+        writeBars(fp, runsOf(week, dayStart + view.from, dayStart + view.to), dayStart, sc, barY);
+        stretch_t whole = summarise(week, dayStart + view.from, dayStart + view.to);
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%s</text>\n", onX, barY + 16,
+                formatDuration(whole.onSeconds).c_str());
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%d</text>\n</g>\n", switchX, barY + 16,
+                whole.switchings);
+        weekOn += whole.onSeconds;
+        weekSwitchings += whole.switchings;
+    }
+    // Over the bars, so the hours can be read across them.
+    writeRuler(fp, view, sc);
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">Week</text>\n",
+            plotLeft + plotWidth, rowsEnd + 22);
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n", onX,
+            rowsEnd + 22, formatDuration(weekOn).c_str());
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%d</text>\n", switchX,
+            rowsEnd + 22, weekSwitchings);
+    writeLegend(fp, rowsEnd + 50);
+    fprintf(fp, "</svg>\n");
+
+    if (fflush(fp) != 0 || ferror(fp) || fclose(file.release()) != 0) {
+        printf("ERROR:  Cannot write SVG file:  '%s'\n", path);
+        fprintf(stderr, "%s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}

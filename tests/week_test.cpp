@@ -1,0 +1,151 @@
+// The week drawn from the ring, checked second by second against the record
+// the runner finds in force, on timetables that are easy to get wrong.
+#include "eventfile.h"
+#include "settings.h"
+#include "test_util.h"
+#include "week.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+
+struct timetable_t {
+    const char *name;
+    const char *lines;
+};
+
+const timetable_t timetables[] = {
+    // On at 07:10 for two minutes and a ten-second pulse at noon: both
+    // inside one 30-minute column.
+    {"ChangesInsideASlot", "mo 07:10 1\nmo 07:12 0\nmo 12:00:30 1\nmo 12:00:40 0\nmo 12:29:59 1\nmo 12:30:01 0\n"},
+    {"NoStateEntry", "mo-fr 08:00 1\nmo-fr 17:00 -1\nsa 10:00 0\nsa 10:00:05 -1\n"},
+    // Ranges over the weekend; Sunday 23:59:59 comes into force on Monday.
+    {"WrappingRanges", "fr-mo 22:00 1\nsa-tu 06:00 0\nsu 23:59:59 0\nmo 00:00 1\n"},
+    {"OneEntryOnly", "we 12:00 1\n"},
+    {"Empty", "; nothing yet\n"},
+};
+
+void PrintTo(const timetable_t &t, std::ostream *os)
+{
+    *os << t.name;
+}
+
+int32_t keyAt(int second)
+{
+    int day = second / daySeconds, t = second % daySeconds;
+    return day << 24 | toBcd(t / 3600) << 16 | toBcd(t / 60 % 60) << 8 | toBcd(t % 60);
+}
+
+class Week : public ::testing::TestWithParam<timetable_t> {
+protected:
+    void SetUp() override
+    {
+        resetProgram();
+        eventFileName = scratchPath("week.txt");
+        writeFile(eventFileName, GetParam().lines);
+        beginCapture();
+        int refused = loadEventFile();
+        endCapture();
+        ASSERT_EQ(refused, 0);
+        week = computeWeek();
+        // What the runner's findCurrentEvent gives at every clock second.
+        kinds.resize(weekSeconds);
+        for (int s = 0; s < weekSeconds; s++) {
+            const rtEvent_t *ev = findCurrentEvent(keyAt(s));
+            kinds[s] = ev == nullptr || ev->state == -1 ? kindNone : ev->state ? kindOn : kindOff;
+        }
+    }
+    void TearDown() override { resetProgram(); }
+
+    int kindAt(int s) const { return kinds[(s + weekSeconds) % weekSeconds]; }
+
+    // The column a slot must show, from the seconds themselves.
+    char expectedCell(int from, int to) const
+    {
+        int changes = 0;
+        for (int s = from + 1; s < to; s++)
+            changes += kinds[s] != kinds[s - 1];
+        int first = kinds[from], last = kinds[to - 1];
+        if (changes > 1)
+            return '*';
+        if (changes == 1 && (first == kindOn) != (last == kindOn))
+            return last == kindOn ? '/' : '\\';
+        if (changes == 1 || first == kindNone)
+            return '-';
+        return first == kindOn ? '#' : '.';
+    }
+
+    // Checks every column and the figures of each day of the grid.
+    void checkGrid(int from, int to)
+    {
+        weekView_t view = {"week.txt", from, to, -1};
+        beginCapture();
+        printGrid(week, view, {80, false, false});
+        std::istringstream out(endCapture().out);
+        std::string line;
+        std::getline(out, line);
+        int slot = atoi(line.substr(line.find("= ") + 2).c_str());
+        slot *= line.find(" min") != std::string::npos ? 60 : line.find(" h") != std::string::npos ? 3600 : 1;
+        std::getline(out, line);
+        std::getline(out, line);
+        for (int day = 0; day < 7; day++) {
+            ASSERT_TRUE(std::getline(out, line));
+            std::string cells = line.substr(6, line.find(' ', 6) - 6);
+            ASSERT_EQ((int)cells.size(), (to - from + slot - 1) / slot) << line;
+            int dayStart = day * daySeconds;
+            for (int c = 0; c < (int)cells.size(); c++) {
+                int a = dayStart + from + c * slot;
+                EXPECT_EQ(cells[c], expectedCell(a, std::min(a + slot, dayStart + to)))
+                    << dayNames[day] << " column " << c << " of " << slot << " s";
+            }
+            int onSeconds = 0, switchings = 0;
+            for (int s = dayStart + from; s < dayStart + to; s++) {
+                onSeconds += kinds[s] == kindOn;
+                switchings += (kinds[s] == kindOn) != (kindAt(s - 1) == kindOn);
+            }
+            std::istringstream figures(line.substr(6 + cells.size()));
+            std::string onText;
+            int printedSwitchings = -1;
+            figures >> onText >> printedSwitchings;
+            EXPECT_EQ(onText, formatDuration(onSeconds)) << line;
+            EXPECT_EQ(printedSwitchings, switchings) << line;
+        }
+    }
+
+    std::vector<weekSpan_t> week;
+    std::vector<int> kinds;
+};
+
+TEST_P(Week, SpansAgreeWithTheRecordInForceEverySecond)
+{
+    ASSERT_FALSE(week.empty());
+    EXPECT_EQ(week.front().start, 0);
+    EXPECT_EQ(week.back().end, weekSeconds);
+    int wrong = -1;
+    for (size_t i = 0; i < week.size(); i++) {
+        if (i > 0) {
+            ASSERT_EQ(week[i].start, week[i - 1].end);
+        }
+        for (int s = week[i].start; s < week[i].end && wrong < 0; s++) {
+            if (week[i].kind != kinds[s])
+                wrong = s;
+        }
+    }
+    EXPECT_EQ(wrong, -1) << "first second that differs";
+}
+
+TEST_P(Week, GridShowsEveryColumnAsTheRunnerWould)
+{
+    checkGrid(0, daySeconds);
+    checkGrid(7 * 3600, 8 * 3600);
+    checkGrid(11 * 3600 + 59 * 60, 12 * 3600 + 31 * 60);
+    checkGrid(23 * 3600 + 59 * 60, daySeconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Timetables, Week, ::testing::ValuesIn(timetables),
+                         [](const ::testing::TestParamInfo<timetable_t> &info) { return info.param.name; });
+
+}  // namespace
