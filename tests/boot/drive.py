@@ -42,6 +42,7 @@ class Guest:
         self.clock = []         # (guest time, host time)
         self.lock = threading.Lock()
         self.stop = threading.Event()
+        self.agent_up = threading.Event()
         self.cmd_id = 0
         self.t0 = time.monotonic()
         libc = ctypes.CDLL(None, use_errno=True)
@@ -89,6 +90,8 @@ class Guest:
                 m = re.search(r'(?:clock|now)=(\d+\.\d+)', text)
                 if m and '@@' in text:
                     self.clock.append((float(m.group(1)), t))
+                if '@@ AGENT' in text:
+                    self.agent_up.set()
                 self.lines.put((t, text))
         raw.close()
         self.lines.put((time.monotonic(), None))
@@ -191,13 +194,15 @@ def steady(g, c, name, t_from, t_to, value):
 def scenario(g, c):
     # 1. At boot: the sync puts the entry in force (off) over the preset, and
     # the "on" entry a few seconds ahead reaches the port within one pass.
-    got = g.expect(r'@@ TIMETABLE at=(\d+)', BOOT_LIMIT_S)
-    if not c.check(got is not None, 'guest booted and wrote the test timetable'):
+    if not c.check(g.expect(r'@@ PRESET', BOOT_LIMIT_S) is not None, 'guest booted'):
         return
     preset_t = g.preset()
+    got = g.expect(r'@@ TIMETABLE at=(\d+)', 30)
+    if not c.check(got is not None, 'guest wrote the test timetable'):
+        return
     print('    timetable written %.1f s after power-on' % (got[0] - g.t0))
     at = int(got[1].group(1))
-    if not c.check(g.expect(r'@@ AGENT', 60) is not None, 'bench agent answers on the serial line'):
+    if not c.check(g.agent_up.wait(60), 'bench agent answers on the serial line'):
         return
     g.key('alt-f8')  # the service's console in front, for the keys and screen dumps
     in_force = g.host_time(at + 1)
@@ -205,7 +210,8 @@ def scenario(g, c):
     seq = g.port(preset_t, time.monotonic())
     values = [v for _, v, _ in seq]
     if c.check(values == [PRESET, 0x00, 0xFF], 'sync at boot then the switch',
-               'port went %s, expected %s' % (hexes(values), hexes([PRESET, 0x00, 0xFF]))):
+               'port went %s, expected %s; first write %+.2f s from the entry coming into force'
+               % (hexes(values), hexes([PRESET, 0x00, 0xFF]), seq[1][0] - in_force if len(seq) > 1 else 0)):
         sync_t = seq[1][0]
         change_t, _, change_prev = seq[2]
         late = change_t - in_force

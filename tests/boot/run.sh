@@ -25,7 +25,7 @@ SOURCE=$(cd "$HERE/../.." && pwd)
 WORK=${WEEKSWITCH_BOOT_WORK:-${TMPDIR:-/tmp}/weekswitch-boot-$(id -u)}
 CACHE=${WEEKSWITCH_QEMU_CACHE:-/var/cache/weekswitch-qemu}
 ROOTCACHE=${WEEKSWITCH_BOOT_CACHE:-/var/cache/weekswitch-boot}
-PACKAGES="qemu-system-x86 mmdebstrap cpio zstd kmod python3 dpkg-dev debhelper fakeroot cmake ninja-build g++"
+PACKAGES="qemu-system-x86 mmdebstrap cpio zstd kmod python3 dpkg-dev debhelper fakeroot lintian cmake ninja-build g++"
 MODULES="parport parport_pc ppdev"
 SUITE=bookworm
 # What the guest needs besides the essential packages: systemd and udev, and
@@ -67,7 +67,7 @@ fail() {
 checkTools() {
     local tool
     [ "$(id -u)" = 0 ] || missing "needs root (mmdebstrap, dpkg -i in a chroot)"
-    for tool in qemu-system-x86_64 mmdebstrap cpio zstd depmod modinfo apt-get dpkg-buildpackage dh cmake ninja flock; do
+    for tool in qemu-system-x86_64 mmdebstrap cpio zstd depmod modinfo apt-get dpkg-buildpackage dh lintian cmake ninja flock; do
         command -v "$tool" >/dev/null || missing "$tool not found"
     done
     if [ -x /usr/bin/python3 ]; then PY=/usr/bin/python3; else PY=$(command -v python3) || missing "python3 not found"; fi
@@ -84,6 +84,13 @@ buildPackage() {
     DEB=$(DEB_BUILD_OPTIONS=nocheck bash "$SOURCE/scripts/package.sh" "$WORK/deb" | tail -1) ||
         fail "the package could not be built"
     echo "package $(basename "$DEB") built in $(since "$t") s"
+    # Debian's checks, the man page's groff run among them: not a warning.
+    t=$(now)
+    if ! lintian --fail-on error,warning "$DEB" >"$WORK/lintian.log" 2>&1; then
+        cat "$WORK/lintian.log"
+        fail "lintian found errors or warnings in the package"
+    fi
+    echo "lintian: no errors or warnings ($(since "$t") s)"
 }
 
 # --- the root file system ---------------------------------------------------------
