@@ -4,6 +4,8 @@
 build_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 test_packages=(tmux faketime python3 qemu-system-x86 busybox-static cpio kmod tzdata)
 fuzz_packages=(clang libclang-rt-14-dev)
+# The Debian package and the boot test of it (mmdebstrap, zstd for its initramfs).
+package_packages=(debhelper dpkg-dev fakeroot lintian mmdebstrap zstd)
 
 ensure_packages() {
     local missing=() pkg sudo=""

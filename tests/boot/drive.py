@@ -1,0 +1,337 @@
+#!/usr/bin/env python3
+"""drive.py: the host half of the boot test.
+
+Usage: drive.py --log-dir DIR --qmp SOCKET -- QEMU-COMMAND...
+
+Starts QEMU, reads the guest's serial line, reads the LPT1 data register
+through QMP every 25 ms, and goes through the checks in order: the switch at
+boot, the service's credentials, restart and crash, F5 and Escape typed on
+tty8, and a timetable with a refused line. Commands reach the guest through
+its bench agent on the serial line; keys through QMP's sendkey, as from the
+machine's keyboard. Exit status 0 only when every check passed.
+"""
+import argparse
+import ctypes
+import os
+import queue
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'qemu'))
+from drive import Monitor, hexes, transitions  # noqa: E402  the LPT1 bench's QMP client
+
+LPT1 = 0x378
+PRESET = 0x5A           # never written by the program: its first write shows
+POLL_S = 0.025
+BOOT_LIMIT_S = 300      # TCG on two shared cores: a cold page cache, a busy host
+SWITCH_LATE_S = 0.6     # one 300 ms pass, and the emulation's slack
+CLOCK_SLACK_S = 0.05
+KEY_LATE_S = 1.0        # from sendkey to the port following the re-read
+HOLD_S = 1.5            # the port is watched this long where it must not change
+
+
+class Guest:
+    def __init__(self, qemu_cmd, qmp_path, log_dir):
+        self.log_dir = log_dir
+        self.samples = []
+        self.lines = queue.Queue()
+        self.clock = []         # (guest time, host time)
+        self.lock = threading.Lock()
+        self.stop = threading.Event()
+        self.agent_up = threading.Event()
+        self.cmd_id = 0
+        self.t0 = time.monotonic()
+        libc = ctypes.CDLL(None, use_errno=True)
+        self.err = open(os.path.join(log_dir, 'qemu-stderr.log'), 'wb')
+        self.proc = subprocess.Popen(qemu_cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=self.err, bufsize=0,
+                                     preexec_fn=lambda: libc.prctl(1, signal.SIGKILL))
+        self.mon = Monitor(qmp_path)
+        self.threads = [threading.Thread(target=f, daemon=True) for f in (self.read_serial, self.sample_port)]
+        for t in self.threads:
+            t.start()
+
+    def close(self):
+        self.stop.set()
+        if self.proc.poll() is None:
+            try:
+                with self.lock:
+                    self.mon.hmp('quit')
+            except (OSError, EOFError, RuntimeError, ValueError):
+                pass
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for t in self.threads:
+            t.join(5)
+        self.mon.close()
+        self.err.close()
+
+    def read_serial(self):
+        raw = open(os.path.join(self.log_dir, 'serial.log'), 'wb')
+        buf = b''
+        while True:
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            t = time.monotonic()
+            raw.write(chunk)
+            raw.flush()
+            buf += chunk
+            *parts, buf = re.split(rb'\r\n|\n|\r', buf)
+            for part in parts:
+                text = part.decode(errors='replace')
+                m = re.search(r'(?:clock|now)=(\d+\.\d+)', text)
+                if m and '@@' in text:
+                    self.clock.append((float(m.group(1)), t))
+                if '@@ AGENT' in text:
+                    self.agent_up.set()
+                self.lines.put((t, text))
+        raw.close()
+        self.lines.put((time.monotonic(), None))
+
+    def sample_port(self):
+        while not self.stop.is_set():
+            try:
+                with self.lock:
+                    before = time.monotonic()
+                    text = self.mon.hmp('i /b 0x%x' % LPT1)
+                    after = time.monotonic()
+            except (OSError, EOFError, RuntimeError, ValueError):
+                return
+            m = re.search(r'=\s*0x([0-9a-fA-F]+)', text)
+            if m:
+                self.samples.append(((before + after) / 2, int(m.group(1), 16)))
+            time.sleep(POLL_S)
+
+    def hmp(self, command):
+        with self.lock:
+            return self.mon.hmp(command)
+
+    def preset(self):
+        with self.lock:  # no sample of the old value after this moment
+            self.mon.hmp('o /b 0x%x 0x%x' % (LPT1, PRESET))
+            return time.monotonic()
+
+    def key(self, name):
+        self.hmp('sendkey ' + name)
+        return time.monotonic()
+
+    def expect(self, pattern, timeout):
+        """The first serial line matching pattern, as (host time, match), or None."""
+        end = time.monotonic() + timeout
+        while True:
+            try:
+                t, text = self.lines.get(timeout=max(0.01, end - time.monotonic()))
+            except queue.Empty:
+                return None
+            if text is None:
+                return None
+            m = re.search(pattern, text)
+            if m:
+                return t, m
+
+    def run(self, command, timeout=60):
+        """Runs command in the guest; returns (status, output lines)."""
+        self.cmd_id += 1
+        cid = 'c%d' % self.cmd_id
+        self.proc.stdin.write(('@cmd %s %s\n' % (cid, command)).encode())
+        self.proc.stdin.flush()
+        out = []
+        end = time.monotonic() + timeout
+        while True:
+            got = self.expect(r'@@ (OUT|DONE) %s(?: |$)(.*)' % cid, max(0.01, end - time.monotonic()))
+            if got is None:
+                return None, out
+            kind, rest = got[1].group(1), got[1].group(2)
+            if kind == 'DONE':
+                return int(re.search(r'rc=(\d+)', rest).group(1)), out
+            out.append(rest)
+
+    def host_time(self, guest):
+        """Guest clock to host time: the serial line only ever delays a mark."""
+        return guest + min(h - g for g, h in self.clock)
+
+    def props(self, names, before=''):
+        """systemctl show of the service: {property: value}, after the shell
+        command before (which may print lines of its own, returned too)."""
+        rc, out = self.run('%s systemctl show -p %s weekswitch' % (before, ','.join(names)))
+        got = dict(line.split('=', 1) for line in out if re.match(r'[A-Za-z]+=', line))
+        return got, [line for line in out if not re.match(r'[A-Za-z]+=', line)]
+
+    def port(self, t_from, t_to):
+        return transitions(self.samples, t_from, t_to)
+
+    def wait_until(self, t):
+        while time.monotonic() < t:
+            time.sleep(0.05)
+
+
+class Checks:
+    def __init__(self):
+        self.failed = []
+
+    def check(self, ok, name, detail=''):
+        print('%s %s%s' % ('PASS' if ok else 'FAIL', name, (': ' + detail) if detail else ''))
+        sys.stdout.flush()
+        if not ok:
+            self.failed.append(name)
+        return ok
+
+
+def steady(g, c, name, t_from, t_to, value):
+    seq = g.port(t_from, t_to)
+    return c.check([v for _, v, _ in seq] == [value], name,
+                   'port %s from %.1f s to %.1f s' % (hexes(v for _, v, _ in seq), t_from - g.t0, t_to - g.t0))
+
+
+def scenario(g, c):
+    # 1. At boot: the sync puts the entry in force (off) over the preset, and
+    # the "on" entry a few seconds ahead reaches the port within one pass.
+    if not c.check(g.expect(r'@@ PRESET', BOOT_LIMIT_S) is not None, 'guest booted'):
+        return
+    preset_t = g.preset()
+    got = g.expect(r'@@ TIMETABLE at=(\d+)', 30)
+    if not c.check(got is not None, 'guest wrote the test timetable'):
+        return
+    print('    timetable written %.1f s after power-on' % (got[0] - g.t0))
+    at = int(got[1].group(1))
+    if not c.check(g.agent_up.wait(60), 'bench agent answers on the serial line'):
+        return
+    g.key('alt-f8')  # the service's console in front, for the keys and screen dumps
+    in_force = g.host_time(at + 1)
+    g.wait_until(in_force + HOLD_S)
+    seq = g.port(preset_t, time.monotonic())
+    values = [v for _, v, _ in seq]
+    if c.check(values == [PRESET, 0x00, 0xFF], 'sync at boot then the switch',
+               'port went %s, expected %s; first write %+.2f s from the entry coming into force'
+               % (hexes(values), hexes([PRESET, 0x00, 0xFF]), seq[1][0] - in_force if len(seq) > 1 else 0)):
+        sync_t = seq[1][0]
+        change_t, _, change_prev = seq[2]
+        late = change_t - in_force
+        c.check(sync_t < in_force and -CLOCK_SLACK_S <= late <= SWITCH_LATE_S, 'switch on time',
+                'sync %.1f s before the entry came into force; change within (%+.3f, %+.3f] s of it'
+                % (in_force - sync_t, change_prev - in_force, late))
+    g.hmp('screendump %s/vt8-running.ppm' % g.log_dir)
+
+    # 5. Credentials and open files of the running service, seen in /proc.
+    rc, out = g.run('p=$(systemctl show -P MainPID weekswitch); echo pid=$p; '
+                    'grep -E "^(Uid|Gid|Groups|CapInh|CapPrm|CapEff|CapBnd|CapAmb|NoNewPrivs|Seccomp):" /proc/$p/status; '
+                    'for f in /proc/$p/fd/*; do echo "fd $(readlink $f)"; done; '
+                    'echo sessions=$(who | wc -l)')
+    print('    ' + '\n    '.join(out))
+    st = dict(re.split(r':\s*', line, 1) for line in out if re.match(r'\w+:', line))
+    fds = sorted(set(line[3:] for line in out if line.startswith('fd ')))
+    ids = (st.get('Uid', '0') + ' ' + st.get('Gid', '0')).split()
+    c.check(rc == 0 and '0' not in ids and len(ids) == 8, 'service runs without root', 'Uid %s Gid %s' % (st.get('Uid'), st.get('Gid')))
+    c.check(set(st.get('Groups', '').split()) == {'7', ids[4:5] and ids[4]}, 'only group lp besides its own',
+            'Groups: %s' % st.get('Groups'))
+    caps = [st.get(k) for k in ('CapInh', 'CapPrm', 'CapEff', 'CapBnd', 'CapAmb')]
+    c.check(caps == ['0000000000000000'] * 5, 'no capabilities', str(caps))
+    c.check(st.get('NoNewPrivs') == '1' and st.get('Seccomp') == '2', 'no new privileges, system call filter on',
+            'NoNewPrivs %s Seccomp %s' % (st.get('NoNewPrivs'), st.get('Seccomp')))
+    allowed = {'/dev/tty8', '/dev/tty', '/dev/parport0'}
+    c.check('/dev/parport0' in fds and all(f in allowed or f.startswith('socket:') for f in fds),
+            'holds only the port, its console and the journal', ' '.join(fds))
+    c.check('sessions=0' in out, 'nobody logged in')
+    # The guest has no manuals to look up the man: link in.
+    rc, out = g.run('systemd-analyze verify --man=no weekswitch.service')
+    c.check(rc == 0 and not out, 'systemd-analyze verify is clean', ' | '.join(out))
+    rc, out = g.run('systemd-analyze security weekswitch.service --no-pager | tail -1')
+    print('    systemd-analyze security: %s' % ' '.join(out))
+
+    # 4. Restart, then a crash: the "on" entry is in force, and a clearing of
+    # the port anywhere on the way would show as 0x00.
+    before = g.run('systemctl show -P MainPID weekswitch')[1]
+    t1 = time.monotonic()
+    rc, after = g.run('systemctl restart weekswitch && sleep 1 && systemctl show -P MainPID weekswitch')
+    t2 = time.monotonic() + HOLD_S
+    g.wait_until(t2)
+    c.check(rc == 0 and after and after != before, 'systemctl restart starts a new process', '%s -> %s' % (before, after))
+    steady(g, c, 'no wrong value on the port across the restart', t1, t2, 0xFF)
+    t1 = time.monotonic()
+    g.run('systemctl kill --signal=SIGSEGV weekswitch')
+    p, _ = g.props(['ActiveState', 'NRestarts', 'MainPID'], 'sleep 4;')
+    t2 = time.monotonic()
+    c.check(p.get('ActiveState') == 'active' and p.get('NRestarts') == '1' and p.get('MainPID') not in after,
+            'a crash starts it again', str(p))
+    steady(g, c, 'no wrong value on the port across the crash', t1, t2, 0xFF)
+
+    # 3. F5 on tty8 re-reads the edited timetable; Escape ends the service.
+    rc, _ = g.run('echo "$(date -u -d @$(( $(date +%s) - 1 )) "+%a %H:%M:%S") 0" >>/etc/weekswitch/week.txt')
+    t1 = time.monotonic()
+    g.wait_until(t1 + HOLD_S)
+    g.key('alt-f8')
+    key_t = g.key('f5')
+    g.wait_until(key_t + KEY_LATE_S + 0.5)
+    steady(g, c, 'an edit alone changes nothing', t1, key_t, 0xFF)
+    seq = g.port(key_t, time.monotonic())
+    c.check([v for _, v, _ in seq] == [0xFF, 0x00] and seq[1][0] - key_t <= KEY_LATE_S,
+            'F5 re-reads the timetable and the port follows',
+            'port %s%s' % (hexes(v for _, v, _ in seq), ', %.2f s after the key' % (seq[1][0] - key_t) if len(seq) > 1 else ''))
+    g.hmp('screendump %s/vt8-reread.ppm' % g.log_dir)
+    esc_t = g.key('esc')
+    p, _ = g.props(['ActiveState', 'Result', 'ExecMainStatus', 'NRestarts'], 'sleep 4;')
+    c.check(p == dict(ActiveState='inactive', Result='success', ExecMainStatus='0', NRestarts='1'),
+            'Escape ends the service and it stays ended', str(p))
+    steady(g, c, 'the port keeps its value after Escape', esc_t, time.monotonic(), 0x00)
+
+    # 2. A refused line: the start fails, the line is in the journal, and the
+    # port keeps the preset.
+    t1 = g.preset()
+    p, out = g.props(['ActiveState', 'Result'],
+                     'printf "mo 00:00:00 1\\nxx 12:00:00 1\\n" >/etc/weekswitch/week.txt; '
+                     'systemctl start weekswitch 2>/dev/null; echo start=$?; sleep 3; '
+                     'journalctl -b -u weekswitch -o cat --no-pager | grep -F "Bad day"; '
+                     'echo restarts=$(journalctl -b -u weekswitch -o cat --no-pager | grep -c "Scheduled restart job");')
+    t2 = time.monotonic()
+    print('    ' + '\n    '.join(out))
+    # One restart in all, that of the crash.
+    c.check(p == dict(start='1', restarts='1', ActiveState='failed', Result='exit-code'),
+            'a refused line leaves the service failed, no restart', str(p))
+    c.check("ERROR:  Bad day:  'xx'" in out, 'the refused line is in the journal')
+    steady(g, c, 'the port is untouched by the refused start', t1, t2, PRESET)
+
+    # Purge: nothing of the package is left, no user either.
+    rc, out = g.run('dpkg --purge weekswitch >/dev/null 2>&1; echo purge=$?; '
+                    'ls -d /etc/weekswitch /lib/systemd/system/weekswitch.service '
+                    '/etc/systemd/system/*/weekswitch.service /var/lib/systemd/deb-systemd-helper-*/*weekswitch* '
+                    '2>/dev/null; getent passwd | grep -c weekswitch')
+    c.check(out == ['purge=0', '0'], 'dpkg --purge leaves nothing behind', ' '.join(out))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument('--log-dir', required=True)
+    ap.add_argument('--qmp', required=True)
+    ap.add_argument('qemu', nargs=argparse.REMAINDER)
+    args = ap.parse_args()
+    qemu = args.qemu[1:] if args.qemu[:1] == ['--'] else args.qemu
+    os.makedirs(args.log_dir, exist_ok=True)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+    c = Checks()
+    g = Guest(qemu, args.qmp, args.log_dir)
+    try:
+        scenario(g, c)
+    finally:
+        g.close()
+        with open(os.path.join(args.log_dir, 'port.tsv'), 'w') as f:
+            for t, v in g.samples:
+                f.write('%.4f\t0x%02X\n' % (t - g.t0, v))
+    gaps = [b[0] - a[0] for a, b in zip(g.samples, g.samples[1:])]
+    print('port read %d times, longest gap %.0f ms; QEMU ran %.1f s' % (
+        len(g.samples), 1e3 * max(gaps or [0]), time.monotonic() - g.t0))
+    print('checks: %s' % ('all passed' if not c.failed else 'FAILED: ' + ', '.join(c.failed)))
+    return 0 if not c.failed else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())

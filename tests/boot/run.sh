@@ -1,0 +1,196 @@
+#!/bin/bash
+# run.sh: proves the Debian package on a real booted Debian system. Builds
+# the package from the source tree, installs it with dpkg -i into a bookworm
+# root file system made by mmdebstrap, enables the service, boots that system
+# under QEMU (systemd as PID 1, udev, the Debian kernel of tests/qemu) with
+# the whole root as its initramfs, and checks from outside the machine, by
+# reading LPT1's data register through QMP, what the service does with
+# nobody logged in (drive.py; the guest's side is guest/).
+#
+#   run.sh [--source DIR]
+#
+# The root file system is cached as a tar in
+# ${WEEKSWITCH_BOOT_CACHE:-/var/cache/weekswitch-boot}, keyed by its package
+# list; the kernel is shared with tests/qemu. Work files and logs:
+# ${WEEKSWITCH_BOOT_WORK:-/tmp/weekswitch-boot-UID}.
+#
+# Exit status: 0 passed, 1 failed, 77 skipped. It needs root (mmdebstrap,
+# dpkg in a chroot) and skips only when not root and not CI=true.
+set -euo pipefail
+export PATH=$PATH:/usr/sbin:/sbin
+export LC_ALL=C
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+SOURCE=$(cd "$HERE/../.." && pwd)
+WORK=${WEEKSWITCH_BOOT_WORK:-${TMPDIR:-/tmp}/weekswitch-boot-$(id -u)}
+CACHE=${WEEKSWITCH_QEMU_CACHE:-/var/cache/weekswitch-qemu}
+ROOTCACHE=${WEEKSWITCH_BOOT_CACHE:-/var/cache/weekswitch-boot}
+PACKAGES="qemu-system-x86 mmdebstrap cpio zstd kmod python3 dpkg-dev debhelper fakeroot lintian cmake ninja-build g++"
+MODULES="parport parport_pc ppdev"
+SUITE=bookworm
+# What the guest needs besides the essential packages: systemd and udev, and
+# the libraries of the package (dpkg -i does not fetch dependencies).
+GUEST_PACKAGES="systemd,systemd-sysv,udev,kmod,libstdc++6,libgcc-s1"
+SKIP=77
+
+while [ $# -gt 0 ]; do
+    case $1 in
+        --source) SOURCE=$2; shift 2 ;;
+        *) echo "usage: $0 [--source DIR]" >&2; exit 2 ;;
+    esac
+done
+
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+T_ALL=$(now)
+
+missing() {
+    if [ "${CI:-}" = true ]; then
+        echo "FAIL: $1 (with CI=true this test never skips)"
+        echo "  install: apt-get install -y --no-install-recommends $PACKAGES"
+        exit 1
+    fi
+    if [ "$(id -u)" != 0 ]; then
+        echo "SKIP: $1"
+        exit $SKIP
+    fi
+    echo "FAIL: $1"
+    echo "  as root: apt-get install -y --no-install-recommends $PACKAGES"
+    exit 1
+}
+
+fail() {
+    echo "FAIL: $1"
+    exit 1
+}
+
+checkTools() {
+    local tool
+    [ "$(id -u)" = 0 ] || missing "needs root (mmdebstrap, dpkg -i in a chroot)"
+    for tool in qemu-system-x86_64 mmdebstrap cpio zstd depmod modinfo apt-get dpkg-buildpackage dh lintian cmake ninja flock; do
+        command -v "$tool" >/dev/null || missing "$tool not found"
+    done
+    if [ -x /usr/bin/python3 ]; then PY=/usr/bin/python3; else PY=$(command -v python3) || missing "python3 not found"; fi
+}
+
+. "$HERE/../qemu/kernel.sh"
+
+# --- the package, built from the tree in a scratch folder ----------------------
+
+buildPackage() {
+    local t
+    t=$(now)
+    # The unit tests run in the tree's own build; here only the package.
+    DEB=$(DEB_BUILD_OPTIONS=nocheck bash "$SOURCE/scripts/package.sh" "$WORK/deb" | tail -1) ||
+        fail "the package could not be built"
+    echo "package $(basename "$DEB") built in $(since "$t") s"
+    # Debian's checks, the man page's groff run among them: not a warning.
+    t=$(now)
+    if ! lintian --fail-on error,warning "$DEB" >"$WORK/lintian.log" 2>&1; then
+        cat "$WORK/lintian.log"
+        fail "lintian found errors or warnings in the package"
+    fi
+    echo "lintian: no errors or warnings ($(since "$t") s)"
+}
+
+# --- the root file system ---------------------------------------------------------
+
+# The host's own apt sources, so a local mirror or proxy serves the guest too.
+mirrors() {
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        echo /etc/apt/sources.list.d/debian.sources
+    elif [ -s /etc/apt/sources.list ]; then
+        echo /etc/apt/sources.list
+    else
+        echo http://deb.debian.org/debian
+    fi
+}
+
+baseRoot() {
+    local key t
+    mkdir -p "$ROOTCACHE" 2>/dev/null && [ -w "$ROOTCACHE" ] || ROOTCACHE=$WORK/cache
+    mkdir -p "$ROOTCACHE"
+    key=$(echo "$SUITE essential $GUEST_PACKAGES" | sha256sum | cut -c1-12)
+    BASE=$ROOTCACHE/$SUITE-$key.tar
+    if [ ! -s "$BASE" ]; then
+        t=$(now)
+        # No documentation, manuals or translations: a smaller initramfs.
+        if ! mmdebstrap --format=tar --variant=essential --include="$GUEST_PACKAGES" \
+                --aptopt='APT::Install-Recommends "false"' \
+                --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
+                --dpkgopt='path-include=/usr/share/doc/*/copyright' \
+                --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/info/*' \
+                "$SUITE" "$BASE.tmp" "$(mirrors)" >"$WORK/mmdebstrap.log" 2>&1; then
+            rm -f "$BASE.tmp"
+            tail -20 "$WORK/mmdebstrap.log"
+            missing "mmdebstrap could not build the $SUITE root (log: $WORK/mmdebstrap.log)"
+        fi
+        mv "$BASE.tmp" "$BASE"
+        # Roots of other package lists are of no more use.
+        find "$ROOTCACHE" -maxdepth 1 -name "$SUITE-*.tar" ! -path "$BASE" -delete
+        echo "root file system built by mmdebstrap in $(since "$t") s: $BASE ($(du -h "$BASE" | cut -f1 | tail -1))"
+    else
+        echo "root file system from the cache: $BASE"
+    fi
+}
+
+# The cached root, the kernel's port modules, the package installed and its
+# service enabled, and the bench's own units.
+prepareRoot() {
+    local root=$WORK/root kver t m
+    t=$(now)
+    rm -rf "$root"
+    mkdir -p "$root"
+    tar -C "$root" -xpf "$BASE"
+    kver=$(cat "$KDIR/complete"); kver=${kver#linux-image-}
+    mkdir -p "$root/lib/modules/$kver/extra"
+    for m in $(cat "$KDIR/modules/load-order"); do
+        cp "$KDIR/modules/$m.ko" "$root/lib/modules/$kver/extra/"
+    done
+    touch "$root/lib/modules/$kver/modules.order" "$root/lib/modules/$kver/modules.builtin" \
+        "$root/lib/modules/$kver/modules.builtin.modinfo"
+    depmod -b "$root" "$kver"
+    echo weekswitch-guest >"$root/etc/hostname"
+    cp "$DEB" "$root/tmp/"
+    chroot "$root" dpkg -i "/tmp/$(basename "$DEB")" >"$WORK/dpkg-i.log" 2>&1 || {
+        cat "$WORK/dpkg-i.log"; fail "dpkg -i of the package failed in the guest's root"; }
+    rm "$root/tmp/$(basename "$DEB")"
+    chroot "$root" systemctl enable weekswitch.service >>"$WORK/dpkg-i.log" 2>&1
+    install -m 755 "$HERE/guest/bench-agent.sh" "$HERE/guest/bench-timetable.sh" "$root/usr/local/bin/"
+    install -m 644 "$HERE/guest/bench-agent.service" "$HERE/guest/bench-timetable.service" "$root/etc/systemd/system/"
+    chroot "$root" systemctl enable bench-agent.service bench-timetable.service >>"$WORK/dpkg-i.log" 2>&1
+    # The serial line is the bench's: no login prompt on it.
+    ln -sf /dev/null "$root/etc/systemd/system/serial-getty@ttyS0.service"
+    (cd "$root" && find . | cpio -o -H newc --quiet | zstd -q -T2 -3 >"$WORK/initrd.zst")
+    rm -rf "$root"
+    echo "guest root prepared in $(since "$t") s: $(du -h "$WORK/initrd.zst" | cut -f1) initramfs"
+}
+
+# --- main ---------------------------------------------------------------------------
+
+mkdir -p "$WORK"
+exec 9>"$WORK/lock"
+flock 9
+checkTools
+fetchKernel
+buildPackage
+baseRoot
+prepareRoot
+
+QMP=$WORK/qmp.sock
+rm -f "$QMP"
+status=0
+# Monday 2026-12-07 12:00 UTC at power-on: far from midnight, so the
+# timetable the guest writes never wraps round the week.
+"$PY" "$HERE/drive.py" --log-dir "$WORK/logs" --qmp "$QMP" -- \
+    qemu-system-x86_64 -M pc -accel tcg -m 1024 -display none -no-reboot -nic none \
+    -rtc base=2026-12-07T12:00:00 -monitor none -parallel none \
+    -kernel "$KDIR/vmlinuz" -initrd "$WORK/initrd.zst" \
+    -append 'console=ttyS0 rdinit=/sbin/init panic=-1 systemd.show_status=1' \
+    -serial stdio \
+    -chardev null,id=lpt1 -device isa-parallel,chardev=lpt1,iobase=0x378,irq=7 \
+    -qmp "unix:$QMP,server=on,wait=off" </dev/null || status=1
+rm -f "$QMP"
+echo "logs: $WORK/logs (serial.log, port.tsv, vt8-*.ppm)"
+echo "boot test took $(since "$T_ALL") s in all"
+exit $status
