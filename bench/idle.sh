@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# idle.sh [WEEKSWITCH_SIM [SECONDS [ROUNDS]]]: what run mode costs while
+# nothing switches. Runs weekswitch-sim (the port a recorder that records
+# nothing here) in one tmux pane and, beside it for the same wall time, the
+# floor: bench/idle_floor.c, a minimal loop showing the same clock line three
+# times a second. Prints the processor time per hour of each (from
+# /proc/PID/schedstat, in nanoseconds), their ratio, and the writes and
+# read calls per pass (from /proc/PID/io), for the example timetable and for
+# one of 100,000 records in random order. SECONDS (default 60) is the time
+# measured after a warm-up of 3 s; ROUNDS (default 1) repeats the pair.
+#
+#   bash bench/idle.sh build/weekswitch-sim 60 3
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+sim=$(realpath "${1:-$top/build/weekswitch-sim}")
+seconds=${2:-60}
+rounds=${3:-1}
+work=$(mktemp -d)
+export LC_ALL=C
+unset WEEKSWITCH_SIM_PORT_LOG
+
+tmx() {
+    tmux -S "$work/tmux.sock" "$@"
+}
+cleanup() {
+    tmx kill-server 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+command -v tmux >/dev/null || { echo "tmux is not installed" >&2; exit 1; }
+cc -O2 -o "$work/floor" "$top/bench/idle_floor.c"
+cp "$top/examples/office.txt" "$work/example.txt"
+awk 'BEGIN { split("mo tu we th fr sa su", d, " ");
+    for (i = 0; i < 100000; i++) { s = int(i * 6.048);
+        printf "%s %02d:%02d:%02d %d\n", d[int(s / 86400) + 1], int(s % 86400 / 3600), int(s % 3600 / 60), s % 60, i % 2 } }' |
+    shuf --random-source=<(yes weekswitch) >"$work/random-100k.txt"
+
+cpu_ns() {
+    awk '{ print $1 }' "/proc/$1/schedstat"
+}
+# Write and read calls so far (poll, the sleep and the clock are neither).
+calls() {
+    awk '/^sysc[rw]:/ { n[$1] = $2 } END { print n["syscw:"], n["syscr:"] }' "/proc/$1/io"
+}
+
+# measure TIMETABLE: one pair, the program and the floor side by side.
+measure() {
+    local file=$1
+    tmx new-session -d -s idle -x 120 -y 40 "exec $(printf %q "$sim") $(printf %q "$work/$file")"
+    tmx split-window -d -h -t idle "exec $(printf %q "$work/floor")"
+    local pids prog floor
+    pids=$(tmx list-panes -t idle -F '#{pane_index} #{pane_pid}')
+    prog=$(awk '$1 == 0 { print $2 }' <<<"$pids")
+    floor=$(awk '$1 == 1 { print $2 }' <<<"$pids")
+    sleep 3
+    local p0 f0 pc0 fc0 p1 f1 pc1 fc1
+    p0=$(cpu_ns "$prog") f0=$(cpu_ns "$floor") pc0=$(calls "$prog") fc0=$(calls "$floor")
+    sleep "$seconds"
+    p1=$(cpu_ns "$prog") f1=$(cpu_ns "$floor") pc1=$(calls "$prog") fc1=$(calls "$floor")
+    tmx send-keys -t idle.0 Escape
+    tmx send-keys -t idle.1 q
+    sleep 0.5
+    tmx kill-server 2>/dev/null || true
+    awk -v name="$file" -v s="$seconds" -v p="$((p1 - p0))" -v f="$((f1 - f0))" \
+        -v pc="$pc0 $pc1" -v fc="$fc0 $fc1" 'BEGIN {
+        split(pc, a, " "); split(fc, b, " "); passes = s / 0.3;
+        printf "%-16s weekswitch %6.3f s/h   floor %6.3f s/h   ratio %5.2f   per pass: writes %.2f/%.2f, reads %.2f/%.2f\n",
+            name, p / 1e9 * 3600 / s, f / 1e9 * 3600 / s, (f > 0 ? p / f : 0),
+            (a[3] - a[1]) / passes, (b[3] - b[1]) / passes, (a[4] - a[2]) / passes, (b[4] - b[2]) / passes }'
+}
+
+echo "CPU per hour of $sim against the floor loop, $seconds s a pair, side by side in tmux"
+for ((round = 1; round <= rounds; round++)); do
+    measure example.txt
+    measure random-100k.txt
+done
