@@ -160,19 +160,23 @@ rtEvent_t *lastBelow(int32_t key)
 }
 
 // Both neighbours come from the index, so that their cache misses overlap
-// rather than the one waiting for the other. -1: the key is taken.
+// rather than the one waiting for the other; past either end of the ring
+// they are its tail and head. -1: the key is taken.
 int linkByIndex(rtEvent_t *ev, int slot)
 {
-    if (slotRecord[slot] != nullptr)
+    if ((slotUsed[slot >> 6] >> (slot & 63) & 1) != 0)
         return -1;
-    int below = usedBelow(slot), above = usedAbove(slot);
-    rtEvent_t *after = below >= 0 ? slotRecord[below] : eventList->prev;
-    rtEvent_t *before = above < weekSlots ? slotRecord[above] : eventList;
+    rtEvent_t *after = eventList->prev, *before = eventList;
+    bool first = ev->dayTime < eventList->dayTime;
+    if (!first && ev->dayTime < after->dayTime) {
+        after = slotRecord[usedBelow(slot)];
+        before = slotRecord[usedAbove(slot)];
+    }
     ev->prev = after;
     ev->next = before;
     after->next = ev;
     before->prev = ev;
-    if (below < 0)
+    if (first)
         eventList = ev;
     return 0;
 }
