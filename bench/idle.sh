@@ -8,9 +8,11 @@
 # read calls per pass (from /proc/PID/io), for the example timetable and for
 # one of 100,000 records in random order. SECONDS (default 60) is the time
 # measured, from 3 s after the timetable is loaded; ROUNDS (default 1)
-# repeats the pairs and then prints the ratio over all rounds.
+# repeats the pairs and then prints the ratio over all rounds. The left pane
+# costs more than the right one (the floor against itself reads about 1.15),
+# so rounds change sides: run an even number.
 #
-#   bash bench/idle.sh build/weekswitch-sim 60 3
+#   bash bench/idle.sh build/weekswitch-sim 60 4
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 sim=$(realpath "${1:-$top/build/weekswitch-sim}")
@@ -45,18 +47,27 @@ calls() {
     awk '/^sysc[rw]:/ { n[$1] = $2 } END { print n["syscw:"], n["syscr:"] }' "/proc/$1/io"
 }
 
-# measure TIMETABLE: one pair, the program and the floor side by side.
+# measure TIMETABLE SIDE: one pair, the program and the floor side by side,
+# the program in the left pane (SIDE 0) or the right one (SIDE 1).
 measure() {
-    local file=$1
-    tmx new-session -d -s idle -x 120 -y 40 "exec $(printf %q "$sim") $(printf %q "$work/$file")"
-    tmx split-window -d -h -t idle "exec $(printf %q "$work/floor")"
+    local file=$1 side=$2
+    local run_prog run_floor
+    run_prog="exec $(printf %q "$sim") $(printf %q "$work/$file")"
+    run_floor="exec $(printf %q "$work/floor")"
+    if [ "$side" = 0 ]; then
+        tmx new-session -d -s idle -x 120 -y 40 "$run_prog"
+        tmx split-window -d -h -t idle "$run_floor"
+    else
+        tmx new-session -d -s idle -x 120 -y 40 "$run_floor"
+        tmx split-window -d -h -t idle "$run_prog"
+    fi
     local pids prog floor
     pids=$(tmx list-panes -t idle -F '#{pane_index} #{pane_pid}')
-    prog=$(awk '$1 == 0 { print $2 }' <<<"$pids")
-    floor=$(awk '$1 == 1 { print $2 }' <<<"$pids")
+    prog=$(awk -v i="$side" '$1 == i { print $2 }' <<<"$pids")
+    floor=$(awk -v i="$((1 - side))" '$1 == i { print $2 }' <<<"$pids")
     # Loading is not idling: the clock line shows once the timetable is in.
     for ((tries = 0; tries < 1200; tries++)); do
-        tmx capture-pane -p -t idle.0 | grep -q '^\*O' && break
+        tmx capture-pane -p -t "idle.$side" | grep -q '^\*O' && break
         sleep 0.05
     done
     sleep 3
@@ -64,16 +75,16 @@ measure() {
     p0=$(cpu_ns "$prog") f0=$(cpu_ns "$floor") pc0=$(calls "$prog") fc0=$(calls "$floor")
     sleep "$seconds"
     p1=$(cpu_ns "$prog") f1=$(cpu_ns "$floor") pc1=$(calls "$prog") fc1=$(calls "$floor")
-    tmx send-keys -t idle.0 Escape
-    tmx send-keys -t idle.1 q
+    tmx send-keys -t "idle.$side" Escape
+    tmx send-keys -t "idle.$((1 - side))" q
     sleep 0.5
     tmx kill-server 2>/dev/null || true
     total_prog[$file]=$((${total_prog[$file]:-0} + p1 - p0))
     total_floor[$file]=$((${total_floor[$file]:-0} + f1 - f0))
-    awk -v name="$file" -v s="$seconds" -v p="$((p1 - p0))" -v f="$((f1 - f0))" \
+    awk -v name="$file $([ "$side" = 0 ] && echo left || echo right)" -v s="$seconds" -v p="$((p1 - p0))" -v f="$((f1 - f0))" \
         -v pc="$pc0 $pc1" -v fc="$fc0 $fc1" 'BEGIN {
         split(pc, a, " "); split(fc, b, " "); passes = s / 0.3;
-        printf "%-16s weekswitch %6.3f s/h   floor %6.3f s/h   ratio %5.2f   per pass: writes %.2f/%.2f, reads %.2f/%.2f\n",
+        printf "%-22s weekswitch %6.3f s/h   floor %6.3f s/h   ratio %5.2f   per pass: writes %.2f/%.2f, reads %.2f/%.2f\n",
             name, p / 1e9 * 3600 / s, f / 1e9 * 3600 / s, (f > 0 ? p / f : 0),
             (a[3] - a[1]) / passes, (b[3] - b[1]) / passes, (a[4] - a[2]) / passes, (b[4] - b[2]) / passes }'
 }
@@ -81,8 +92,8 @@ measure() {
 declare -A total_prog total_floor
 echo "CPU per hour of $sim against the floor loop, $seconds s a pair, side by side in tmux"
 for ((round = 1; round <= rounds; round++)); do
-    measure example.txt
-    measure random-100k.txt
+    measure example.txt $(((round - 1) % 2))
+    measure random-100k.txt $(((round - 1) % 2))
 done
 if [ "$rounds" -gt 1 ]; then
     for file in example.txt random-100k.txt; do

@@ -2,7 +2,7 @@
  * while nothing switches, three times a second: sample the local clock (the
  * time zone looked up afresh), write one "\r" clock line, look once for a
  * key, sleep 300 ms. bench/idle.sh runs it beside weekswitch as the floor of
- * the idle cost. A key ends it. */
+ * the idle cost. The key q ends it; any other key is read and dropped. */
 #include <poll.h>
 #include <stdio.h>
 #include <termios.h>
@@ -32,7 +32,8 @@ int main(void)
         if (write(STDOUT_FILENO, line, (size_t)n) < 0)
             break;
         struct pollfd key = {STDIN_FILENO, POLLIN, 0};
-        if (poll(&key, 1, 0) != 0)
+        char typed = 0;
+        if (poll(&key, 1, 0) > 0 && (read(STDIN_FILENO, &typed, 1) != 1 || typed == 'q'))
             break;
         struct timespec nap = {0, 300 * 1000 * 1000};
         nanosleep(&nap, NULL);
