@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <vector>
 
 namespace {
@@ -39,8 +41,8 @@ protected:
             snprintf(item, sizeof item, "%s%X", text.empty() ? "" : " ", (unsigned)ev->dayTime);
             text += item;
             ev = ev->next;
-        } while (ev != eventList && ++count < 1000);
-        EXPECT_EQ(count < 1000 ? count + 1 : -1, allocCnt);
+        } while (ev != eventList && ++count < 5000);
+        EXPECT_EQ(count < 5000 ? count + 1 : -1, allocCnt);
         return text;
     }
 
@@ -169,6 +171,98 @@ TEST_F(Ring, InsertionOrderDoesNotMatter)
     ASSERT_EQ(add(0, "10:15"), 0);
     EXPECT_EQ(walk(), "0 90000 100000 101500 110000 1095959 1100000 1110000 2090000 2100000 "
                       "6000000 6120000");
+}
+
+// Any order of lines, duplicates included, against a plain sorted map: the
+// same ring, the same refusals, and the same record in force for a clock
+// that runs on, jumps, and meets records inserted and removed meanwhile. Some
+// rounds hold a hand-made record whose key names no second of the week.
+TEST_F(Ring, RandomOrdersMatchASortedReference)
+{
+    std::mt19937 random(2024);
+    auto keyOfSecond = [](int s) {
+        return (int32_t)((s / 86400) << 24 | toBcd(s / 3600 % 24) << 16 | toBcd(s / 60 % 60) << 8 |
+                         toBcd(s % 60));
+    };
+    for (int round = 0; round < 12; round++) {
+        resetProgram();
+        std::map<int32_t, int32_t> reference;  // key: state of the first record
+        // Seconds drawn from a window: narrow ones crowd the index's words.
+        const int widths[] = {300, 9000, 604800};
+        int width = widths[round % 3], from = (int)(random() % (604800 - width + 1));
+        std::vector<int> pool(20 + round * round * 30);
+        for (int &second : pool)
+            second = from + (int)(random() % width);
+        auto addSome = [&](int count) {
+            std::string results, expected, messages;
+            beginCapture();
+            for (int i = 0; i < count; i++) {
+                int s = pool[random() % pool.size()];
+                char time[16];
+                snprintf(time, sizeof time, "%d:%d:%d", s / 3600 % 24, s / 60 % 60, s % 60);
+                int32_t value = (int32_t)(random() % 3) - 1;
+                bool fresh = reference.emplace(keyOfSecond(s), value).second;
+                results += addEvent(s / 86400, time, value) == 0 ? '+' : '-';
+                expected += fresh ? '+' : '-';
+                messages += fresh ? "" : "ERROR:  two entries have the same day/time value!\n";
+            }
+            EXPECT_EQ(endCapture().out, messages);
+            EXPECT_EQ(results, expected);
+        };
+        auto expectSameRing = [&] {
+            std::string text;
+            for (const auto &entry : reference) {
+                char item[32];
+                snprintf(item, sizeof item, "%s%X", text.empty() ? "" : " ", (unsigned)entry.first);
+                text += item;
+            }
+            ASSERT_EQ(walk(), text);
+            for (const rtEvent_t *ev = eventList; ev != nullptr && ev->next != eventList; ev = ev->next)
+                ASSERT_EQ(ev->state, reference.at(ev->dayTime) == 0 ? 0 : reference.at(ev->dayTime) == -1 ? -1 : 255);
+        };
+        auto expectInForce = [&](int32_t probe) {
+            if (reference.empty())
+                return;
+            auto above = reference.lower_bound(probe);
+            int32_t inForce = above == reference.begin() ? reference.rbegin()->first : std::prev(above)->first;
+            ASSERT_EQ(findCurrentEvent(probe)->dayTime, inForce) << std::hex << probe;
+        };
+        auto runClock = [&] {
+            int s = (int)(random() % 604800);
+            for (int step = 0; step < 400; step++) {
+                s = random() % 10 == 0 ? (int)(random() % 604800) : (s + (int)(random() % 3)) % 604800;
+                expectInForce(keyOfSecond(s));
+            }
+        };
+        rtEvent_t *odd = nullptr;
+        if (round % 4 == 3) {
+            odd = new rtEvent_t();
+            parseEvent(odd, "we", "12:00:59", 1);
+            odd->dayTime += 0x5A - 0x59;  // after 12:00:59, before 12:01:00
+            allocCnt++;
+            ASSERT_EQ(insertEvent(odd), 0);
+            reference.emplace(odd->dayTime, 1);
+        }
+        addSome(40 + round * 200);
+        ASSERT_NO_FATAL_FAILURE(expectSameRing());
+        runClock();
+        for (int i = (int)reference.size() / 2; i > 0 && eventList != nullptr; i--) {
+            rtEvent_t *gone = findCurrentEvent(keyOfSecond((int)(random() % 604800)));
+            if (gone == odd)
+                odd = nullptr;
+            reference.erase(gone->dayTime);
+            ASSERT_EQ(removeEvent(gone), 0);
+            expectInForce(keyOfSecond((int)(random() % 604800)));
+        }
+        if (odd != nullptr) {
+            reference.erase(odd->dayTime);
+            ASSERT_EQ(removeEvent(odd), 0);
+        }
+        addSome(40 + round * 20);
+        ASSERT_NO_FATAL_FAILURE(expectSameRing());
+        runClock();
+        EXPECT_EQ(allocCnt, (int)reference.size());
+    }
 }
 
 TEST_F(Ring, ClearEventsFreesEverything)

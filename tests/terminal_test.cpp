@@ -85,7 +85,8 @@ void runOutOfMemory() noexcept
 }
 
 // Commands: 'f' brings the job to the foreground and continues it, 'b'
-// continues it in the background.
+// continues it in the background, 'g' only hands it the terminal, as a
+// program that runs it in a process group of its own may do.
 [[noreturn]] void runShell(int slave, int reports, int commands, readerPlan_t plan)
 {
     login_tty(slave);
@@ -121,9 +122,10 @@ void runOutOfMemory() noexcept
             waitpid(reader, nullptr, 0);
             _exit(1);
         }
-        if (what == 'f')
+        if (what == 'f' || what == 'g')
             tcsetpgrp(STDIN_FILENO, reader);
-        kill(-reader, SIGCONT);
+        if (what != 'g')
+            kill(-reader, SIGCONT);
     }
 }
 
@@ -380,6 +382,22 @@ TEST_F(Terminal, BackgroundStartWaitsForTheForeground)
     EXPECT_TRUE(sameTermios(now(), before));
 
     command('f');
+    EXPECT_EQ(keys(1), std::vector<int>{'x'});
+    expectKeyMode();
+    type("q");
+    EXPECT_EQ(keys(1), std::vector<int>{'q'});
+    EXPECT_EQ(next().kind, EXITED);
+    EXPECT_TRUE(sameTermios(now(), before));
+}
+
+// The key test is one poll only while key mode is on: out of it the
+// keyboard still looks for the foreground every time.
+TEST_F(Terminal, ForegroundWithoutASignalIsNoticedToo)
+{
+    ASSERT_NO_FATAL_FAILURE(start({false, true}));
+    type("x");
+    EXPECT_EQ(next(200).kind, NOTHING);
+    command('g');
     EXPECT_EQ(keys(1), std::vector<int>{'x'});
     expectKeyMode();
     type("q");

@@ -293,6 +293,22 @@ bool keyboardReadable(void)
     return ttyFd >= 0 && !ttyGone && inForeground();
 }
 
+// The run loop asks three times a second. In key mode, and so in the
+// foreground, one poll tells that nothing waits; the foreground test and the
+// read follow only when something does (a key, a hang-up). Out of key mode
+// the full test runs each time, to notice the program being brought to the
+// foreground without a SIGCONT; Ctrl+Z, bg and fg themselves are followed by
+// the signal handlers.
+bool nothingWaiting(void)
+{
+    if (ttyFd < 0 || ttyGone)
+        return true;
+    if (!keyModeOn)
+        return false;
+    struct pollfd tty = {ttyFd, POLLIN, 0};
+    return poll(&tty, 1, 0) == 0;
+}
+
 }  // namespace
 
 int openKeyboard(void)
@@ -335,7 +351,8 @@ void closeKeyboard(void)
 int keyPending(void)
 {
     holdKeys(true);
-    if (keys.codeCnt == 0 && keyboardReadable()) {
+    // Bytes the input signal took ahead are no longer the terminal's to report.
+    if (keys.codeCnt == 0 && (keys.byteCnt > 0 || !nothingWaiting()) && keyboardReadable()) {
         enterKeyMode();  // brought to the foreground without a SIGCONT
         readWaitingBytes();
         decodeWaitingBytes();

@@ -5,6 +5,8 @@
 // switch the port when another entry comes into force. Escape or a failed
 // load ends it; a function key, or in learn mode any other key, re-reads the
 // file. Output goes through printf so that the texts stay exactly as shown.
+// The record in force is found again each pass without walking the ring
+// (findCurrentEvent follows it), so a pass costs the same for any timetable.
 #include "runner.h"
 #include "eventfile.h"
 #include "platform.h"
@@ -31,19 +33,22 @@ int outputState;
 // The clock line is the last thing printed and ends in "\r".
 bool clockLineOpen;
 
+// Each of the two is one print, so a terminal gets it in one write: the
+// clock line goes out three times a second.
 void printEventLines(const rtEvent_t *ev)
 {
     clockLineOpen = false;
-    printf("EVENT:  ");
-    printEvent(ev, "\n");
-    printf(" next:  ");
-    printEvent(ev->next, "\n");
+    char inForce[eventTextSize], next[eventTextSize];
+    formatEvent(inForce, sizeof inForce, ev);
+    formatEvent(next, sizeof next, ev->next);
+    printf("EVENT:  %s\n next:  %s\n", inForce, next);
 }
 
 void printClockLine(void)
 {
-    printf("%s  ", outputState != 0 ? "*On*: " : "*Off*:");
-    printEvent(&nowEvent, "\r");
+    char now[eventTextSize];
+    formatEvent(now, sizeof now, &nowEvent);
+    printf("%s  %s\r", outputState != 0 ? "*On*: " : "*Off*:", now);
     clockLineOpen = true;
 }
 

@@ -87,13 +87,17 @@ int parseEvent(rtEvent_t *ev, const char *dayText, const char *timeText, int32_t
     return 0;
 }
 
+int formatEvent(char *out, size_t size, const rtEvent_t *ev)
+{
+    return snprintf(out, size, "%s %2.2X:%2.2X:%2.2X%s", dayNames[(ev->dayTime >> 24) & 7],
+                    (ev->dayTime >> 16) & 0xFF, (ev->dayTime >> 8) & 0xFF, ev->dayTime & 0xFF,
+                    ev->state == -1 ? "" : ev->state != 0 ? " On" : " Off");
+}
+
 int printEvent(const rtEvent_t *ev, const char *suffix)
 {
-    printf("%s %2.2X:%2.2X:%2.2X", dayNames[(ev->dayTime >> 24) & 7], (ev->dayTime >> 16) & 0xFF,
-           (ev->dayTime >> 8) & 0xFF, ev->dayTime & 0xFF);
-    if (ev->state != -1)
-        printf(ev->state != 0 ? " On" : " Off");
-    if (suffix != nullptr)
-        printf("%s", suffix);
+    char text[eventTextSize];
+    formatEvent(text, sizeof text, ev);
+    printf("%s%s", text, suffix != nullptr ? suffix : "");
     return 0;
 }

@@ -7,6 +7,7 @@
 #ifndef WEEKSWITCH_SCHEDULE_H
 #define WEEKSWITCH_SCHEDULE_H
 
+#include <cstddef>
 #include <cstdint>
 
 struct rtEvent_t {
@@ -40,6 +41,11 @@ int32_t readCInt(const char *text);
 
 // Fills every field but the links; 0, or -1 after printing a message.
 int parseEvent(rtEvent_t *ev, const char *dayText, const char *timeText, int32_t value);
+// Room for what formatEvent writes, terminator included.
+const int eventTextSize = 24;
+// Writes "Tue 07:30:00 On" (what printEvent prints before its suffix) into
+// out; returns its length. Lets a caller put a whole line out at once.
+int formatEvent(char *out, size_t size, const rtEvent_t *ev);
 // Prints "Tue 07:30:00 On" and the suffix (may be nullptr); returns 0.
 int printEvent(const rtEvent_t *ev, const char *suffix);
 // Rebuilds nowEvent from the local clock; the result of parseEvent.
