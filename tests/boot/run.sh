@@ -40,29 +40,8 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-now() { date +%s.%N; }
-since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+. "$HERE/../qemu/bench-lib.sh"
 T_ALL=$(now)
-
-missing() {
-    if [ "${CI:-}" = true ]; then
-        echo "FAIL: $1 (with CI=true this test never skips)"
-        echo "  install: apt-get install -y --no-install-recommends $PACKAGES"
-        exit 1
-    fi
-    if [ "$(id -u)" != 0 ]; then
-        echo "SKIP: $1"
-        exit $SKIP
-    fi
-    echo "FAIL: $1"
-    echo "  as root: apt-get install -y --no-install-recommends $PACKAGES"
-    exit 1
-}
-
-fail() {
-    echo "FAIL: $1"
-    exit 1
-}
 
 checkTools() {
     local tool

@@ -2,8 +2,8 @@
 # and tests/boot/run.sh: Debian's linux-image-amd64, fetched with apt-get
 # download and unpacked with dpkg -x (no maintainer scripts), of which vmlinuz
 # and the parallel-port modules are kept in $CACHE. fetchKernel sets KDIR.
-# Needs from the caller: CACHE, WORK, MODULES, and the functions missing,
-# now and since.
+# Needs from the caller: CACHE, WORK, MODULES, and the functions of
+# bench-lib.sh (missing, now, since).
 
 kernelPackage() {
     apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
