@@ -22,11 +22,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'qemu'))
-from drive import Monitor, hexes, transitions  # noqa: E402  the LPT1 bench's QMP client
+from drive import LPT1, Monitor, hexes, sample_lpt1, transitions  # noqa: E402  the LPT1 bench's QMP client
 
-LPT1 = 0x378
 PRESET = 0x5A           # never written by the program: its first write shows
-POLL_S = 0.025
 BOOT_LIMIT_S = 300      # TCG on two shared cores: a cold page cache, a busy host
 SWITCH_LATE_S = 0.6     # one 300 ms pass, and the emulation's slack
 CLOCK_SLACK_S = 0.05
@@ -97,18 +95,7 @@ class Guest:
         self.lines.put((time.monotonic(), None))
 
     def sample_port(self):
-        while not self.stop.is_set():
-            try:
-                with self.lock:
-                    before = time.monotonic()
-                    text = self.mon.hmp('i /b 0x%x' % LPT1)
-                    after = time.monotonic()
-            except (OSError, EOFError, RuntimeError, ValueError):
-                return
-            m = re.search(r'=\s*0x([0-9a-fA-F]+)', text)
-            if m:
-                self.samples.append(((before + after) / 2, int(m.group(1), 16)))
-            time.sleep(POLL_S)
+        sample_lpt1(self.mon, self.lock, self.stop, self.samples)
 
     def hmp(self, command):
         with self.lock:

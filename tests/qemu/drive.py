@@ -139,6 +139,24 @@ class Monitor:
             pass
 
 
+def sample_lpt1(mon, lock, stop, samples):
+    """Reads LPT1's data register every POLL_S until stop is set or QEMU is
+    gone, appending (host time, value); lock keeps other monitor commands
+    from interleaving. The boot bench samples the same way."""
+    while not stop.is_set():
+        try:
+            with lock:
+                before = time.monotonic()
+                text = mon.hmp('i /b 0x%x' % LPT1)
+                after = time.monotonic()
+        except (OSError, EOFError, RuntimeError, ValueError):
+            return
+        m = re.search(r'=\s*0x([0-9a-fA-F]+)', text)
+        if m:
+            samples.append(((before + after) / 2, int(m.group(1), 16)))
+        time.sleep(POLL_S)
+
+
 class Bench:
     def __init__(self, qemu_cmd, qmp_path, log_dir):
         self.qemu_cmd = qemu_cmd
@@ -182,18 +200,7 @@ class Bench:
         self.qemu_err.close()
 
     def sample_port(self):
-        while not self.stop.is_set():
-            try:
-                with self.lock:
-                    before = time.monotonic()
-                    text = self.mon.hmp('i /b 0x%x' % LPT1)
-                    after = time.monotonic()
-            except (OSError, EOFError, RuntimeError, ValueError):
-                return
-            m = re.search(r'=\s*0x([0-9a-fA-F]+)', text)
-            if m:
-                self.samples.append(((before + after) / 2, int(m.group(1), 16)))
-            time.sleep(POLL_S)
+        sample_lpt1(self.mon, self.lock, self.stop, self.samples)
 
     def type_bytes(self, data, run=None):
         self.proc.stdin.write(data)
