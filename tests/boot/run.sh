@@ -5,7 +5,8 @@
 # under QEMU (systemd as PID 1, udev, the Debian kernel of tests/qemu) with
 # the whole root as its initramfs, and checks from outside the machine, by
 # reading LPT1's data register through QMP, what the service does with
-# nobody logged in (drive.py; the guest's side is guest/).
+# nobody logged in (drive.py; the guest's side is guest/). Then it boots the
+# same system once more on a machine without a parallel port.
 #
 #   run.sh [--source DIR]
 #
@@ -72,6 +73,18 @@ buildPackage() {
     echo "lintian: no errors or warnings ($(since "$t") s)"
 }
 
+# The same package under a higher version, for the upgrade in the guest: its
+# maintainer scripts and unit are what an upgrade to the next release runs.
+upgradePackage() {
+    local dir=$WORK/upgrade
+    rm -rf "$dir"
+    dpkg-deb -R "$DEB" "$dir"
+    sed -i 's/^Version: .*/&+upgrade/' "$dir/DEBIAN/control"
+    UPGRADE_DEB=$WORK/weekswitch-upgrade.deb
+    dpkg-deb -Zgzip -b "$dir" "$UPGRADE_DEB" >/dev/null
+    rm -rf "$dir"
+}
+
 # --- the root file system ---------------------------------------------------------
 
 # The host's own apt sources, so a local mirror or proxy serves the guest too.
@@ -134,6 +147,7 @@ prepareRoot() {
     chroot "$root" dpkg -i "/tmp/$(basename "$DEB")" >"$WORK/dpkg-i.log" 2>&1 || {
         cat "$WORK/dpkg-i.log"; fail "dpkg -i of the package failed in the guest's root"; }
     rm "$root/tmp/$(basename "$DEB")"
+    cp "$UPGRADE_DEB" "$root/var/tmp/weekswitch-upgrade.deb"
     chroot "$root" systemctl enable weekswitch.service >>"$WORK/dpkg-i.log" 2>&1
     install -m 755 "$HERE/guest/bench-agent.sh" "$HERE/guest/bench-timetable.sh" "$root/usr/local/bin/"
     install -m 644 "$HERE/guest/bench-agent.service" "$HERE/guest/bench-timetable.service" "$root/etc/systemd/system/"
@@ -153,6 +167,7 @@ flock 9
 checkTools
 fetchKernel
 buildPackage
+upgradePackage
 baseRoot
 prepareRoot
 
@@ -160,7 +175,9 @@ QMP=$WORK/qmp.sock
 rm -f "$QMP"
 status=0
 # Monday 2026-12-07 12:00 UTC at power-on: far from midnight, so the
-# timetable the guest writes never wraps round the week.
+# timetable the guest writes never wraps round the week. drive.py boots the
+# same machine a second time without its parallel port (the isa-parallel
+# device left out).
 "$PY" "$HERE/drive.py" --log-dir "$WORK/logs" --qmp "$QMP" -- \
     qemu-system-x86_64 -M pc -accel tcg -m 1024 -display none -no-reboot -nic none \
     -rtc base=2026-12-07T12:00:00 -monitor none -parallel none \
