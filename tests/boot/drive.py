@@ -445,8 +445,9 @@ def scenario_no_port(g, c, found):
     wait for it, and the service has failed with the reason."""
     if not c.check(g.agent_up.wait(BOOT_LIMIT_S), 'without a port: the guest boots, the agent answers'):
         return
-    rc, out = g.run('timeout 120 systemctl is-system-running --wait; '
+    rc, out = g.run('timeout 120 systemctl is-system-running --wait; systemd-analyze critical-chain --no-pager; '
                     'echo multiuser=$(systemctl show -P ActiveEnterTimestampMonotonic multi-user.target)')
+    print('    ' + '\n    '.join(out[:-1]))
     m = re.match(r'multiuser=(\d+)', out[-1] if out else '')
     with_port = found.get('multi_user_s', 0)
     without = int(m.group(1)) / 1e6 if m else 1e9
