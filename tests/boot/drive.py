@@ -34,7 +34,7 @@ SWITCH_LATE_S = 0.6     # one 300 ms pass, and the emulation's slack
 CLOCK_SLACK_S = 0.05
 KEY_LATE_S = 1.0        # from sendkey to the port following the re-read
 HOLD_S = 1.5            # the port is watched this long where it must not change
-UPGRADE_LEAD_S = 25     # entry ahead of the upgrade: dpkg -i and the restart take 5-10 s under TCG
+UPGRADE_LEAD_S = 25     # entry ahead of the upgrade: dpkg -i and the restart took 13 s under TCG
 SCROLL_GAP_S = 8        # the next entry, with tty8 stopped meanwhile
 NO_STALL_S = 30         # a boot that waited for the missing port would lose its 90 s device timeout
 # tty8 in front, and whether its output is stopped (Scroll Lock): KDGKBLED
