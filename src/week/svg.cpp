@@ -30,10 +30,13 @@ struct fileCloser {
     void operator()(FILE *fp) const { fclose(fp); }
 };
 
-// Text fit for XML: markup characters escaped, control characters and bytes
-// that are no UTF-8 replaced, so the file always parses.
+// Text fit for XML, in an element or an attribute: markup characters
+// escaped; what XML may not hold at all (control characters other than tab
+// and line ends, U+FFFE and U+FFFF, surrogates, bytes that are no UTF-8)
+// replaced by U+FFFD, so the file always parses.
 std::string xmlText(const std::string &raw)
 {
+    static const char replacement[] = "\xEF\xBF\xBD";
     std::string out;
     for (size_t i = 0; i < raw.size(); i++) {
         unsigned char c = (unsigned char)raw[i];
@@ -41,7 +44,9 @@ std::string xmlText(const std::string &raw)
         else if (c == '<') out += "&lt;";
         else if (c == '>') out += "&gt;";
         else if (c == '"') out += "&quot;";
-        else if (c < 0x20 || c == 0x7F) out += '?';
+        else if (c == '\'') out += "&apos;";
+        else if (c == '\t' || c == '\n' || c == '\r') out += (char)c;
+        else if (c < 0x20 || c == 0x7F) out += replacement;
         else if (c < 0x80) out += (char)c;
         else {
             // Decoded to its code point, so overlong forms and surrogates go too.
@@ -54,13 +59,16 @@ std::string xmlText(const std::string &raw)
                 code = code << 6 | (cont & 0x3F);
             }
             static const unsigned long least[4] = {0, 0x80, 0x800, 0x10000};
-            good = good && code >= least[more] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
-            if (good) {
+            bool allowed = code >= least[more] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF) &&
+                           code != 0xFFFE && code != 0xFFFF;
+            // A whole character XML forbids is one replacement; a broken one
+            // loses only its first byte, so what follows is read afresh.
+            if (good && allowed)
                 out.append(raw, i, more + 1);
+            else
+                out += replacement;
+            if (good)
                 i += more;
-            } else {
-                out += '?';
-            }
         }
     }
     return out;
