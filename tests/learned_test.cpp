@@ -108,8 +108,11 @@ TEST_F(Learned, FailuresAreReported)
     std::string before = "mo 8 1 ;" + std::string(100, '-') + "\n\x1A\x1A";
     writeFile(eventFileName, before);
     // Room for the messages captured in files, not for the learned line.
-    struct rlimit old, tight = {130, 130};
+    // Only the soft limit: without CAP_SYS_RESOURCE a lowered hard limit
+    // could not be raised again for the tests that follow.
+    struct rlimit old;
     getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit tight = {130, old.rlim_max};
     signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &tight);
     EXPECT_EQ(append("mo", "8", 1, &output), -1);
