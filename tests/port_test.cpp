@@ -129,30 +129,44 @@ TEST_F(PortLookup, HiddenIoportsRangesVouchForNothing)
     EXPECT_EQ(route(0x10000).path, PORT_REFUSED);
 }
 
-TEST_F(PortLookup, UnreachablePpdevDeviceIsReportedWithRemedy)
+TEST_F(PortLookup, UnreachablePortIsReportedWithTheOneRemedyForItsCase)
 {
     kernelParport(0, "888\t1912\n");
     portRoute_t way = route(0x378);
     ASSERT_EQ(way.path, PORT_PPDEV);
     ASSERT_EQ(way.device, device(0));  // inside the fake tree, never a real device
-    std::string remedy = "To reach " + device(0) +
-                         ", load the ppdev module and add the user to group lp (or run as root).\n";
+    EXPECT_STREQ(way.kernelPorts, "0x378 (/dev/parport0)");
 
     CaptureStdout();
     CaptureStderr();
     EXPECT_EQ(openPortRoute(&way), -1);
     EXPECT_EQ(GetCapturedStdout(), "Warning:  Cannot access port:  0x378\n");
-    EXPECT_EQ(GetCapturedStderr(), "No such file or directory\n" + remedy);
+    EXPECT_EQ(GetCapturedStderr(), "No such file or directory\nThe kernel drives the port, but " + device(0) +
+                                       " is missing: load the ppdev module (modprobe ppdev).\n");
 
-    // A file that opens but is no port: the claim fails and nothing stays open.
+    // A file that opens but is no port: the claim fails and nothing stays
+    // open. Where the port is required (the service) that is an error.
     writeFile("dev/parport0", "");
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ(openPortRoute(&way), -1);
-    EXPECT_EQ(GetCapturedStdout(), "Warning:  Cannot access port:  0x378\n");
-    EXPECT_EQ(GetCapturedStderr(), "Inappropriate ioctl for device\n" + remedy);
+    EXPECT_EQ(openPortRoute(&way, true), -1);
+    EXPECT_EQ(GetCapturedStdout(), "ERROR:  Cannot access port:  0x378\n");
+    EXPECT_EQ(GetCapturedStderr(), "Inappropriate ioctl for device\nTo reach " + device(0) +
+                                       ", load the ppdev module and add the user to group lp (or run as root).\n");
     EXPECT_EQ(timesOpen(device(0)), 0);
     closePort();
+
+    // An address that is no port names the ones the kernel drives.
+    kernelParport(1, "53264\t53248\n");
+    portRoute_t keyboard = route(0x64);
+    ASSERT_EQ(keyboard.path, PORT_REFUSED);
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(openPortRoute(&keyboard), -1);
+    GetCapturedStdout();
+    std::string said = GetCapturedStderr();
+    EXPECT_NE(said.find(" The kernel drives 0x378 (/dev/parport0), 0xD010 (/dev/parport1).\n"), std::string::npos)
+        << said;
 }
 
 TEST(PortOpen, RefusedAddressIsReportedWithoutSystemError)

@@ -1,6 +1,7 @@
 // The run loop and learn mode against the simulated machine: port bytes and
 // their virtual times, the console text byte for byte, the file after learning.
 #include "eventfile.h"
+#include "journal.h"
 #include "runner.h"
 #include "schedule.h"
 #include "settings.h"
@@ -34,7 +35,8 @@ protected:
         EXPECT_EQ(eventList, nullptr);
         EXPECT_FALSE(simStopped()) << "the run had to be ended by the safety stop";
         EXPECT_EQ(simBlockingReads(), 0) << "readKey was called with no key waiting";
-        EXPECT_EQ(simSleepsNotOf(300), 0);
+        EXPECT_LE(simLongestSleep(), 250) << "more than a quarter second between two passes";
+        journalOn = false;
         resetProgram();
     }
 
@@ -118,11 +120,16 @@ TEST_F(RunnerTest, SwitchesWhenTheNextEntryComesIntoForceAndAnnouncesItAfterTheW
     simKey(simTimeMs(monday, 17, 0, 3), escapeKey);
     std::vector<long> printedAtWrite;
     simOnPortWrite([&](const simPortWrite &) { printedAtWrite.push_back(printedSoFar()); });
+    journalOn = true;  // as under the service
+    portAddr = 0x378;
 
     EXPECT_EQ(run(false), 0);
-    // 17:00:01.000 falls between two passes; the one after it switches.
     EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0xFF\n"
-                                "day 0 17:00:01.200 0x00\n");
+                                "day 0 17:00:01.000 0x00\n");
+    EXPECT_EQ(text.err, "<6>Started: port 0x378 (the simulated port), timetable '" + eventFileName + "', 2 entries\n"
+                        "<6>In force: Mon 08:00:00 On, port 0xFF\n"
+                        "<6>Switched: Mon 17:00:00 Off, port 0x00\n"
+                        "<6>Ended: Escape key\n");
     EXPECT_EQ(text.out.substr(0, 70), "EVENT:  Mon 08:00:00 On\n next:  Mon 17:00:00 Off\n"
                                       "*On*:   Mon 12:00:00\r");
     const std::string change = "*On*:   Mon 17:00:00\r"
@@ -136,27 +143,65 @@ TEST_F(RunnerTest, SwitchesWhenTheNextEntryComesIntoForceAndAnnouncesItAfterTheW
     EXPECT_EQ(printedAtWrite[1], (long)(at + 21));
 }
 
-TEST_F(RunnerTest, AnEntryTakesOverInTheFirstPassOfTheSecondAfterItsTime)
+// Wherever the clock starts against the second's edge, and wherever the
+// entry lies in the week, the port follows as the entry's second ends.
+TEST_F(RunnerTest, SwitchesAsTheSecondAfterTheEntryBegins)
 {
-    writeFile(eventFileName, "mo 08:00:00 1\nmo 17:00:00 0\n");
-    const long long inForce = simTimeMs(monday, 17, 0, 1);
-    // Start with every phase of the 300 ms pass against the second's edge,
-    // and at the entry's own second, when the one before is still in force.
-    const long long starts[] = {simTimeMs(monday, 16, 59, 59), simTimeMs(monday, 16, 59, 59, 1),
-                                simTimeMs(monday, 16, 59, 59, 150), simTimeMs(monday, 16, 59, 59, 299),
-                                simTimeMs(monday, 17, 0, 0), simTimeMs(monday, 17, 0, 0, 999)};
-    for (long long start : starts) {
+    const int nextMonday = 7;
+    struct row {
+        const char *what, *timetable;
+        long long start, inForce;
+        int before, after;
+    } rows[] = {
+        {"start at the second's edge", "mo 08:00:00 1\nmo 17:00:00 0\n", simTimeMs(monday, 16, 59, 59),
+         simTimeMs(monday, 17, 0, 1), 0xFF, 0x00},
+        {"start 1 ms in", "mo 08:00:00 1\nmo 17:00:00 0\n", simTimeMs(monday, 16, 59, 59, 1),
+         simTimeMs(monday, 17, 0, 1), 0xFF, 0x00},
+        {"start 150 ms in", "mo 08:00:00 1\nmo 17:00:00 0\n", simTimeMs(monday, 16, 59, 59, 150),
+         simTimeMs(monday, 17, 0, 1), 0xFF, 0x00},
+        {"start 999 ms in", "mo 08:00:00 1\nmo 17:00:00 0\n", simTimeMs(monday, 16, 59, 59, 999),
+         simTimeMs(monday, 17, 0, 1), 0xFF, 0x00},
+        {"start in the entry's own second", "mo 08:00:00 1\nmo 17:00:00 0\n", simTimeMs(monday, 17, 0, 0, 999),
+         simTimeMs(monday, 17, 0, 1), 0xFF, 0x00},
+        {"across midnight", "mo 12:00:00 1\nmo 23:59:59 0\n", simTimeMs(monday, 23, 59, 58, 600),
+         simTimeMs(tuesday, 0, 0, 0), 0xFF, 0x00},
+        {"the week's wrap", "mo 08:00:00 0\nsu 23:59:59 1\n", simTimeMs(sunday, 23, 59, 59, 300),
+         simTimeMs(nextMonday, 0, 0, 0), 0x00, 0xFF},
+        {"an entry without a state", "mo 08:00:00 1\nmo 17:00:00 -1\n", simTimeMs(monday, 16, 59, 59, 800),
+         simTimeMs(monday, 17, 0, 1), 0xFF, 0x00},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
         simReset();
-        simSetNowMs(start);
-        simKey(inForce + 1000, escapeKey);
+        writeFile(eventFileName, r.timetable);
+        simSetNowMs(r.start);
+        simKey(r.inForce + 1000, escapeKey);
         EXPECT_EQ(run(false), 0);
         const std::vector<simPortWrite> &writes = simPortWrites();
         ASSERT_EQ(writes.size(), 2u) << simPortLogText();
-        EXPECT_EQ(writes[0].value, 0xFF);
-        EXPECT_EQ(writes[1].value, 0x00);
-        EXPECT_GE(writes[1].atMs, inForce) << simPortLogText();
-        EXPECT_LT(writes[1].atMs, inForce + 300) << simPortLogText();
+        EXPECT_EQ(writes[0].value, r.before);
+        EXPECT_EQ(writes[1].value, r.after);
+        EXPECT_EQ(writes[1].atMs, r.inForce) << simPortLogText();
     }
+
+    // The clock set forward past the entry: the pass right after the step.
+    simReset();
+    writeFile(eventFileName, "mo 08:00:00 1\nmo 17:00:00 0\n");
+    simSetNowMs(simTimeMs(monday, 12, 0, 0));
+    simAt(simTimeMs(monday, 12, 0, 0, 400), [] { simSetNowMs(simTimeMs(monday, 17, 30, 0, 400)); });
+    simKey(simTimeMs(monday, 17, 30, 1), escapeKey);
+    EXPECT_EQ(run(false), 0);
+    EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0xFF\n"
+                                "day 0 17:30:00.400 0x00\n");
+
+    // Nothing to switch: only the quarter-second passes.
+    simReset();
+    writeFile(eventFileName, "");
+    simSetNowMs(simTimeMs(monday, 12, 0, 0, 100));
+    simKey(simTimeMs(monday, 12, 0, 1, 100), escapeKey);
+    EXPECT_EQ(run(false), 0);
+    EXPECT_EQ(simPortWrites().size(), 1u);
+    EXPECT_EQ(simSleepCalls(), 5);  // from 0.1 to 0.25, 0.5, 0.75, 1.0, and 1.1 when the key came
 }
 
 TEST_F(RunnerTest, EscapeEndsWithStatusZeroAndLeavesThePortAsItWas)
@@ -186,7 +231,7 @@ TEST_F(RunnerTest, OrdinaryKeysWithLearnOffAreAllTakenInOnePassAndChangeNothing)
 
     EXPECT_EQ(run(false), 0);
     EXPECT_EQ(simPortWrites().size(), 1u);
-    // Passes at 0 and 300 ms; the pass at 600 ms takes all four keys.
+    // Passes at 0 and 250 ms; the four keys are taken as they arrive.
     EXPECT_EQ(text.out, "EVENT:  Mon 08:00:00 On\n next:  Mon 08:00:00 On\n" +
                             repeat("*On*:   Mon 09:00:00\r", 2));
     EXPECT_EQ(readFile(eventFileName), timetable);
@@ -206,12 +251,12 @@ TEST_F(RunnerTest, FunctionKeyRereadsTheEditedFileAndDropsKeysTypedAhead)
 
     EXPECT_EQ(run(false), 0);
     EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0xFF\n"
-                                "day 0 12:00:01.200 0x00\n");
+                                "day 0 12:00:01.000 0x00\n");
     EXPECT_EQ(text.out, "EVENT:  Mon 08:00:00 On\n next:  Mon 08:00:00 On\n" +
                             repeat("*On*:   Mon 12:00:00\r", 4) +
                             "\n\n*** Re-read Event file ***\n\n"
                             "EVENT:  Mon 11:00:00 Off\n next:  Mon 08:00:00 On\n" +
-                            repeat("*Off*:  Mon 12:00:01\r", 3));
+                            repeat("*Off*:  Mon 12:00:01\r", 4));
 }
 
 TEST_F(RunnerTest, RereadThatFindsABadDayEndsWithTheRefusedCount)
@@ -221,13 +266,17 @@ TEST_F(RunnerTest, RereadThatFindsABadDayEndsWithTheRefusedCount)
     const long long pressed = simNowMs() + 300;
     simAt(pressed, [] { writeFile(eventFileName, "mo 08:00:00 1\nxx 09:00:00 0\n"); });
     simKey2(pressed, 0, 59);  // F1
+    journalOn = true;
 
     EXPECT_EQ(run(false), 1);
     EXPECT_EQ(simPortWrites().size(), 1u);
-    EXPECT_EQ(text.out, "EVENT:  Mon 08:00:00 On\n next:  Mon 08:00:00 On\n"
-                        "*On*:   Mon 12:00:00\r"
-                        "\n\n*** Re-read Event file ***\n\n"
-                        "ERROR:  Bad day:  'xx'\n");
+    EXPECT_EQ(text.out, "EVENT:  Mon 08:00:00 On\n next:  Mon 08:00:00 On\n" +
+                            repeat("*On*:   Mon 12:00:00\r", 2) +
+                            "\n\n*** Re-read Event file ***\n\n"
+                            "ERROR:  Bad day:  'xx'\n");
+    EXPECT_NE(text.err.find("<6>Re-read: function key\n<3>Ended: the timetable was refused (1 line)\n"),
+              std::string::npos)
+        << text.err;
 }
 
 TEST_F(RunnerTest, RereadOfADeletedFileEndsWithMinusOne)
@@ -253,18 +302,19 @@ TEST_F(RunnerTest, EntryWithoutStateSwitchesOffAtAChangeAndAtASynchronisation)
     writeFile(eventFileName, "mo 08:00:00 1\nmo 12:00:00 -1\n");
     simSetNowMs(simTimeMs(monday, 11, 59, 59));
     simKey(simTimeMs(monday, 12, 0, 2), 'a');  // learned as on: the output is off
-    simKey(simTimeMs(monday, 12, 0, 3), escapeKey);
+    simKey(simTimeMs(monday, 12, 0, 3, 500), escapeKey);
 
     EXPECT_EQ(run(true), 0);
     EXPECT_EQ(simPortLogText(), "day 0 11:59:59.000 0xFF\n"
-                                "day 0 12:00:01.100 0x00\n"
-                                "day 0 12:00:02.000 0xFF\n");
+                                "day 0 12:00:01.000 0x00\n"
+                                "day 0 12:00:02.000 0x00\n"
+                                "day 0 12:00:03.000 0xFF\n");
     EXPECT_NE(text.out.find("*On*:   Mon 12:00:00\r"
                             "EVENT:  Mon 12:00:00\n next:  Mon 08:00:00 On\n"
                             "*Off*:  Mon 12:00:01\r"),
               std::string::npos);
     EXPECT_EQ(readFile(eventFileName),
-              "mo 08:00:00 1\nmo 12:00:00 -1\nMon 12:00:01 1 ;; *Learned event*\r\n");
+              "mo 08:00:00 1\nmo 12:00:00 -1\nMon 12:00:02 1 ;; *Learned event*\r\n");
 
     // Started while it is in force: off, and nothing announced.
     simReset();
@@ -281,66 +331,61 @@ TEST_F(RunnerTest, LearningOnANewFileSwitchesOnAtOnceThenOffASecondAfterTheLearn
     writeFile(eventFileName, "");
     simSetNowMs(simTimeMs(tuesday, 7, 30, 0));
     const long long start = simNowMs();
-    // Taken by the pass at 5.1 s, whose latest sample is that of 4.8 s.
+    // Each key is learned for the second in which it came.
     simKey(start + 5000, 'a');
-    // Taken at 12.3 s with the sample of 12.0 s: the reload falls in the
-    // learned second, so the entry before stays in force one second more.
+    // The reload falls in the learned second, so the entry before stays in
+    // force until that second ends.
     simKey2(start + 12100, 224, 72);
     simKey(start + 14000, escapeKey);
 
     EXPECT_EQ(run(true), 0);
-    EXPECT_EQ(readFile(eventFileName), "Tue 07:30:04 1 ;; *Learned event*\r\n"
+    EXPECT_EQ(readFile(eventFileName), "Tue 07:30:05 1 ;; *Learned event*\r\n"
                                        "Tue 07:30:12 0 ;; *Learned event*\r\n");
     EXPECT_EQ(simPortLogText(), "day 1 07:30:00.000 0x00\n"
-                                "day 1 07:30:05.100 0xFF\n"
-                                "day 1 07:30:12.300 0xFF\n"
-                                "day 1 07:30:13.200 0x00\n");
+                                "day 1 07:30:05.000 0xFF\n"
+                                "day 1 07:30:12.100 0xFF\n"
+                                "day 1 07:30:13.000 0x00\n");
     EXPECT_NE(text.out.find("*Off*:  Tue 07:30:04\r\n\n"
-                            "EVENT:  Tue 07:30:04 On\n next:  Tue 07:30:04 On\n"
+                            "EVENT:  Tue 07:30:05 On\n next:  Tue 07:30:05 On\n"
                             "*On*:   Tue 07:30:05\r"),
               std::string::npos);
     EXPECT_NE(text.out.find("*On*:   Tue 07:30:12\r\n\n"
-                            "EVENT:  Tue 07:30:04 On\n next:  Tue 07:30:12 Off\n"
+                            "EVENT:  Tue 07:30:05 On\n next:  Tue 07:30:12 Off\n"
                             "*On*:   Tue 07:30:12\r"),
               std::string::npos);
     EXPECT_NE(text.out.find("*On*:   Tue 07:30:12\r"
-                            "EVENT:  Tue 07:30:12 Off\n next:  Tue 07:30:04 On\n"
+                            "EVENT:  Tue 07:30:12 Off\n next:  Tue 07:30:05 On\n"
                             "*Off*:  Tue 07:30:13\r"),
               std::string::npos);
     EXPECT_EQ(countOf(text.out, "Re-read"), 0);
 }
 
-TEST_F(RunnerTest, LearnedEntryInAnEarlierSecondTakesOverAtTheReload)
+// A held key repeats many times a second: one line a second is learned,
+// and the refusal is said once in that second.
+TEST_F(RunnerTest, OneLearnedLineASecondWhateverTheKeysInIt)
 {
     writeFile(eventFileName, "tu 07:00:00 1\n");
     simSetNowMs(simTimeMs(tuesday, 7, 30, 0));
-    simKey(simNowMs() + 5000, 'q');
-    simKey(simNowMs() + 6000, escapeKey);
+    for (int ms : {400, 700, 800, 900})
+        simKey(simNowMs() + ms, 'a');
+    simKey(simNowMs() + 1200, 'b');
+    simKey(simNowMs() + 2500, escapeKey);
+    journalOn = true;
 
     EXPECT_EQ(run(true), 0);
+    EXPECT_EQ(readFile(eventFileName), "tu 07:00:00 1\n"
+                                       "Tue 07:30:00 0 ;; *Learned event*\r\n"
+                                       "Tue 07:30:01 1 ;; *Learned event*\r\n");
+    // Each learned entry takes over as its second ends.
     EXPECT_EQ(simPortLogText(), "day 1 07:30:00.000 0xFF\n"
-                                "day 1 07:30:05.100 0x00\n");
-    EXPECT_EQ(readFile(eventFileName), "tu 07:00:00 1\nTue 07:30:04 0 ;; *Learned event*\r\n");
-    EXPECT_NE(text.out.find("\r\n\nEVENT:  Tue 07:30:04 Off\n next:  Tue 07:00:00 On\n"), std::string::npos);
-}
-
-TEST_F(RunnerTest, TwoLearnedKeysInOneSecondKeepTheFirstAndReportTheDuplicate)
-{
-    writeFile(eventFileName, "");
-    simSetNowMs(simTimeMs(tuesday, 7, 30, 0));
-    simKey(simNowMs() + 400, 'a');  // pass at 0.6 s, sample of 0.3 s
-    simKey(simNowMs() + 700, 'b');  // pass at 0.9 s, sample of 0.6 s
-    simKey(simNowMs() + 1000, escapeKey);
-
-    EXPECT_EQ(run(true), 0);
-    EXPECT_EQ(readFile(eventFileName), "Tue 07:30:00 1 ;; *Learned event*\r\n"
-                                       "Tue 07:30:00 0 ;; *Learned event*\r\n");
-    EXPECT_EQ(simPortLogText(), "day 1 07:30:00.000 0x00\n"
-                                "day 1 07:30:00.600 0xFF\n"
-                                "day 1 07:30:00.900 0xFF\n");
-    EXPECT_NE(text.out.find("\r\n\nERROR:  two entries have the same day/time value!\n"
-                            "EVENT:  Tue 07:30:00 On\n next:  Tue 07:30:00 On\n"),
-              std::string::npos);
+                                "day 1 07:30:00.400 0xFF\n"
+                                "day 1 07:30:01.000 0x00\n"
+                                "day 1 07:30:01.200 0x00\n"
+                                "day 1 07:30:02.000 0xFF\n");
+    EXPECT_EQ(countOf(text.out, "Key not learned:  one learned line a second\n"), 1);
+    EXPECT_EQ(countOf(text.out, "two entries"), 0);
+    EXPECT_NE(text.err.find("<6>Learned: Tue 07:30:00 Off\n<6>Re-read: learned line\n"), std::string::npos)
+        << text.err;
 }
 
 TEST_F(RunnerTest, KeysWaitingBehindALearnedKeyAreDiscardedEscapeToo)
@@ -356,7 +401,7 @@ TEST_F(RunnerTest, KeysWaitingBehindALearnedKeyAreDiscardedEscapeToo)
     EXPECT_EQ(run(true), 0);
     EXPECT_EQ(readFile(eventFileName), "Wed 18:00:00 1 ;; *Learned event*\r\n");
     EXPECT_EQ(simPortLogText(), "day 2 18:00:00.000 0x00\n"
-                                "day 2 18:00:00.600 0xFF\n");
+                                "day 2 18:00:00.400 0xFF\n");
     EXPECT_EQ(simKeysLeft(), 0);
 }
 
@@ -370,7 +415,7 @@ TEST_F(RunnerTest, FunctionKeyInLearnModeRereadsWithoutLearning)
     EXPECT_EQ(run(true), 0);
     EXPECT_EQ(readFile(eventFileName), "");
     EXPECT_EQ(simPortLogText(), "day 2 18:00:00.000 0x00\n"
-                                "day 2 18:00:00.600 0x00\n");
+                                "day 2 18:00:00.400 0x00\n");
     EXPECT_EQ(countOf(text.out, "\n\n*** Re-read Event file ***\n\n"), 1);
 }
 

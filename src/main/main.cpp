@@ -1,5 +1,6 @@
 // main.cpp: the command line, the choice of mode and the exit check.
 #include "eventfile.h"
+#include "journal.h"
 #include "platform.h"
 #include "runner.h"
 #include "schedule.h"
@@ -78,26 +79,6 @@ static void fillClosedStandardFds(void)
     }
 }
 
-// Run mode: the port is the job, the display is a courtesy. Output to a pipe
-// or FIFO that nobody reads any more must not stop the switching, neither
-// by SIGPIPE nor by a write that waits for room forever: writes go through a
-// non-blocking open file of our own (the shared one stays as it was), and
-// what finds no room is dropped. A terminal keeps blocking writes.
-static void keepOutputFromStopping(void)
-{
-    signal(SIGPIPE, SIG_IGN);
-    struct stat st;
-    if (fstat(STDOUT_FILENO, &st) != 0 || !S_ISFIFO(st.st_mode))
-        return;
-    std::string self = "/proc/self/fd/" + std::to_string(STDOUT_FILENO);
-    int fd = open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    fflush(stdout);
-    dup2(fd, STDOUT_FILENO);
-    close(fd);
-}
-
 // Everything printed must have reached its place before the exit status
 // claims success: a check-mode listing that was not written is no success.
 // Run and learn mode report it but keep their status: their work was the port.
@@ -112,15 +93,26 @@ static int checkOutputAtExit(int status, bool outputIsTheWork)
     return outputIsTheWork ? -1 : status;
 }
 
+// Run mode: the port is the job, the display is a courtesy. Output that
+// nobody reads any more, or a terminal that stopped taking it, must not
+// stop the switching, neither by SIGPIPE nor by a write that waits.
+static void keepOutputFromStopping(void)
+{
+    signal(SIGPIPE, SIG_IGN);
+    openDisplay();
+}
+
 static int runWithMachine(bool learn)
 {
     if (checkEventFileRegular() != 0)
         return -1;
     if (learn && checkEventFileAppendable() != 0)
         return -1;
-    keepOutputFromStopping();
-    // Without the port the timetable, the display and the keys still work.
-    openPort(portAddr);
+    // Interactively the timetable, the display and the keys still work
+    // without the port; the service without its port would only look busy.
+    if (openPort(portAddr, journalOn) != 0 && journalOn)
+        return -1;
+    keysNeverSignal(journalOn);
     openKeyboard();
     int status = runSchedule(learn);
     closeKeyboard();
@@ -140,6 +132,7 @@ static int exitStatusOf(int status)
 int main(int argc, char **argv)
 {
     fillClosedStandardFds();
+    openJournal();
     // A terminal shows every print at once, the clock line too, which ends
     // in "\r"; a file or pipe gets the output in blocks.
     if (isatty(STDOUT_FILENO))
@@ -154,6 +147,8 @@ int main(int argc, char **argv)
         printf("Error:  No event file specified on the command line!\n");
         status = -1;
     } else {
+        if (!checkMode)
+            keepOutputFromStopping();
         // Only a warning: learn mode may create the file, and the load will
         // say again what is wrong.
         checkEventFileReadable();
@@ -162,5 +157,7 @@ int main(int argc, char **argv)
     if (allocCnt != 0)
         printf("ERROR:  allocCnt=%d\n", allocCnt);
     bool ran = !eventFileName.empty() && !checkMode;
+    if (ran)
+        closeDisplay();
     return exitStatusOf(checkOutputAtExit(status, !ran));
 }

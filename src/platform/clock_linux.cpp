@@ -23,12 +23,15 @@ void sleepMs(int ms)
     }
 }
 
-int localTime(struct tm *out)
+int localTime(struct tm *out, int *ms)
 {
     // localtime_r alone keeps the zone it first loaded. tzset re-reads TZ,
     // and with TZ unset it re-reads /etc/localtime when that file changed,
     // so a new zone or daylight-saving rule shows at the next sample.
     tzset();
-    time_t now = time(nullptr);
-    return localtime_r(&now, out) ? 0 : -1;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (ms != nullptr)
+        *ms = (int)(now.tv_nsec / 1000000);
+    return localtime_r(&now.tv_sec, out) ? 0 : -1;
 }

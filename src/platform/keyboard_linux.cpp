@@ -9,6 +9,7 @@
 // (SIGIO), and the bytes are read as they arrive, with their times, so keys
 // are told apart by when they were typed, not by when the run loop looked.
 #include "platform.h"
+#include "journal.h"
 #include "keybuffer.h"
 #include "keys.h"
 
@@ -29,6 +30,12 @@ bool ttyGone;                    // hung up: nothing more to read
 struct termios foundTermios;     // as openKeyboard found it, put back on the way out
 struct termios keyTermios;       // key at a time, no echo
 volatile sig_atomic_t keyModeOn; // keyTermios is in force
+
+// Under the service nobody at the console may end it by accident.
+bool noKeySignals;
+// The run loop's last wait ran out with nothing to read: until the next
+// pass looks, nothing is waiting, and the look costs no system call.
+bool quietSinceWait;
 
 // Bytes read but not yet decoded, with the times they arrived, and codes
 // decoded but not yet read.
@@ -109,6 +116,7 @@ void raiseUnblocked(int sig)
 void onEndingSignal(int sig)
 {
     leaveKeyMode();
+    journalSignal(sig);
     setDefaultAction(sig);
     raiseUnblocked(sig);
 }
@@ -197,11 +205,12 @@ void restoreAtExit(void)
 // Non-canonical without echo; Ctrl+S and Ctrl+Q are keys rather than flow
 // control, and bytes arrive as the terminal sent them (CR not turned into
 // LF, all eight bits), while Ctrl+C and Ctrl+Z keep sending their signals
-// and output processing is left alone.
+// (not under the service, where they are keys) and output processing is
+// left alone.
 void makeKeyTermios(void)
 {
     keyTermios = foundTermios;
-    keyTermios.c_lflag &= ~(ICANON | ECHO | ECHONL | IEXTEN);
+    keyTermios.c_lflag &= ~(ICANON | ECHO | ECHONL | IEXTEN | (noKeySignals ? ISIG : 0));
     keyTermios.c_iflag &= ~(IXON | ICRNL | INLCR | IGNCR | ISTRIP);
     keyTermios.c_cc[VMIN] = 1;
     keyTermios.c_cc[VTIME] = 0;
@@ -305,6 +314,8 @@ bool nothingWaiting(void)
         return true;
     if (!keyModeOn)
         return false;
+    if (quietSinceWait)
+        return true;
     struct pollfd tty = {ttyFd, POLLIN, 0};
     return poll(&tty, 1, 0) == 0;
 }
@@ -348,6 +359,11 @@ void closeKeyboard(void)
     keyBufferClear(&keys);
 }
 
+void keysNeverSignal(bool never)
+{
+    noKeySignals = never;
+}
+
 int keyPending(void)
 {
     holdKeys(true);
@@ -363,6 +379,7 @@ int keyPending(void)
 
 int readKey(void)
 {
+    quietSinceWait = false;
     holdKeys(true);
     while (keys.codeCnt == 0) {
         if (ttyFd < 0 || ttyGone)
@@ -384,4 +401,39 @@ int readKey(void)
     int code = keyBufferTake(&keys);
     holdKeys(false);
     return code;
+}
+
+// The run loop's sleep. While it waits, the bytes stay in the terminal for
+// the poll to see (the input signal leaves them alone), so a key ends the
+// wait the moment it arrives; a signal that cuts the wait short costs
+// nothing, the deadline stays.
+int waitForKey(int ms)
+{
+    quietSinceWait = false;
+    if (ms <= 0)
+        return 0;
+    if (keys.codeCnt > 0 || keys.byteCnt > 0)
+        return ms;
+    double until = monotonicMs() + ms;
+    holdKeys(true);
+    // In the background, or without a terminal, there is nothing to listen to.
+    bool listen = keyboardReadable() && keyModeOn;
+    struct pollfd tty = {ttyFd, POLLIN, 0};
+    for (;;) {
+        long long leftNs = (long long)((until - monotonicMs()) * 1e6);
+        if (leftNs <= 0)
+            break;
+        struct timespec wait = {(time_t)(leftNs / 1000000000), (long)(leftNs % 1000000000)};
+        int ready = ppoll(listen ? &tty : nullptr, listen ? 1 : 0, &wait, nullptr);
+        if (ready > 0) {
+            holdKeys(false);
+            int left = (int)(until - monotonicMs());
+            return left > 0 ? left : 1;
+        }
+        if (ready < 0 && errno != EINTR)
+            break;
+    }
+    holdKeys(false);
+    quietSinceWait = listen;
+    return 0;
 }

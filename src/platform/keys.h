@@ -11,8 +11,9 @@
 // How long an Escape byte may stand alone before it counts as the Escape key
 // rather than the start of a sequence. Terminals send a whole sequence in one
 // write, so its bytes follow each other within a few milliseconds even over
-// a slow link; a person cannot type Escape and another key that fast.
-enum { KEY_ESCAPE_WAIT_MS = 50 };
+// a slow link; a person cannot type Escape and another key that fast. It is
+// also how long Escape takes to end the program, so it is kept short.
+enum { KEY_ESCAPE_WAIT_MS = 25 };
 
 // The one code of any character outside ASCII. The program only tells
 // Escape, two-code keys and other keys apart, so which character it was is

@@ -11,10 +11,15 @@
 #include <ctime>
 
 // --- parallel port ---------------------------------------------------------
-// Makes the port at portAddr (low 16 bits) writable. On failure it prints the
-// warning and what would give access, and returns -1; writePort then does
-// nothing, so the program runs on without port output.
-int openPort(int portAddr);
+// Makes the port at portAddr (low 16 bits) writable. On failure it prints
+// why and the one thing that would give access, and returns -1; writePort
+// then does nothing. Interactively that is a warning and the program runs on
+// without port output; when the port is required (the service) it is an
+// error, and a port the kernel has but whose node is not ready yet (udev at
+// boot) is waited for a few seconds first.
+int openPort(int portAddr, bool required);
+// What the port is reached through ("/dev/parport0"), for the record.
+const char *portPath(void);
 // Puts value's low byte on the data lines. No result: the port has no way
 // to report a failed write.
 void writePort(int value);
@@ -31,11 +36,30 @@ void closeKeyboard(void);
 int keyPending(void);
 // One key code; keys without a character come as 0 or 224, then a second code.
 int readKey(void);
+// Under the service: keys on the console never send signals (Ctrl+C is a
+// key like any other); call before openKeyboard.
+void keysNeverSignal(bool never);
+
+// --- console output ---------------------------------------------------------
+// Run and learn mode: output to a terminal, pipe or socket never waits for
+// its reader. What the reader does not take at once waits in a bounded
+// backlog and goes out as it makes room; a regular file is left as it is.
+void openDisplay(void);
+// Writes out what it can; the bytes still waiting (0: caught up).
+int displayBacklog(void);
+// Whether waiting output had to be dropped since the last call.
+int displayLost(void);
+// Gives the reader a moment for the rest, then puts standard output back.
+void closeDisplay(void);
 
 // --- time ------------------------------------------------------------------
 // Sleeps the whole time, even when a signal interrupts it.
 void sleepMs(int ms);
-// The current local wall-clock time, with the time zone looked up afresh.
-int localTime(struct tm *out);
+// Sleeps up to ms, ending early when the keyboard has something to read.
+// Returns the milliseconds left (0 when the whole time was slept).
+int waitForKey(int ms);
+// The current local wall-clock time, with the time zone looked up afresh;
+// *ms, when asked for, gets the milliseconds into its second.
+int localTime(struct tm *out, int *ms = nullptr);
 
 #endif

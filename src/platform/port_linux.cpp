@@ -3,6 +3,7 @@
 // enough, and the kernel's own driver is not fought), else by direct port
 // I/O at a parallel-port address only.
 #include "platform.h"
+#include "journal.h"
 #include "port_lookup.h"
 
 #include <cerrno>
@@ -10,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/ppdev.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -24,6 +27,7 @@
 static const int claimWaitSeconds = 3;
 
 static int ppdevFd = -1;     // claimed /dev/parportN, or -1
+static char openedPath[PATH_MAX];  // for the record: what the port is reached through
 static int directPort = -1;  // address opened with ioperm, or -1
 
 static volatile sig_atomic_t claimTimedOut;
@@ -33,9 +37,19 @@ static void onClaimAlarm(int)
     claimTimedOut = 1;
 }
 
-static void reportNoAccess(int port, int err, const char *hint)
+// The first line on the console (and, under the service, in the journal by
+// way of the console); the reason and the remedy where system error texts
+// go, at the journal's error priority under the service.
+static void reportNoAccess(int port, int err, const char *hint, bool required)
 {
-    printf("Warning:  Cannot access port:  0x%X\n", port);
+    printf("%s  Cannot access port:  0x%X\n", required ? "ERROR:" : "Warning:", port);
+    fflush(stdout);
+    if (journalOn) {
+        if (err)
+            journalPrint(JOURNAL_ERR, "%s", strerror(err));
+        journalPrint(JOURNAL_ERR, "%s", hint);
+        return;
+    }
     if (err)
         fprintf(stderr, "%s\n", strerror(err));
     fprintf(stderr, "%s\n", hint);
@@ -122,51 +136,115 @@ static int openDirect(int port)
 #endif
 }
 
-static void ppdevHint(char *hint, size_t size, const portRoute_t *route, int err)
+static bool inGroup(gid_t group)
 {
-    if (err == EBUSY)
-        snprintf(hint, size, "%s is held by another program (another copy of this one, or a print job).",
-                 route->device);
-    else
-        snprintf(hint, size, "To reach %s, load the ppdev module and add the user to group lp (or run as root).",
-                 route->device);
+    if (getegid() == group)
+        return true;
+    gid_t groups[256];
+    int n = getgroups(256, groups);
+    for (int i = 0; i < n; i++)
+        if (groups[i] == group)
+            return true;
+    return false;
 }
 
-int openPortRoute(const portRoute_t *route)
+static void ppdevHint(char *hint, size_t size, const portRoute_t *route, int err)
+{
+    struct stat node;
+    if (err == EBUSY) {
+        snprintf(hint, size, "%s is held by another program (another copy of this one, or a print job).",
+                 route->device);
+    } else if (err == ENOENT) {
+        snprintf(hint, size, "The kernel drives the port, but %s is missing: load the ppdev module (modprobe ppdev).",
+                 route->device);
+    } else if ((err == EACCES || err == EPERM) && stat(route->device, &node) == 0) {
+        struct group *owner = getgrgid(node.st_gid);
+        const char *group = owner != nullptr ? owner->gr_name : "lp";
+        if (inGroup(node.st_gid))
+            snprintf(hint, size, "%s does not let its group %s write, and this program is in it: "
+                     "the node's mode is wrong (crw-rw---- root lp is right; see the udev rules).",
+                     route->device, group);
+        else
+            snprintf(hint, size, "To reach %s, add the user to group %s (then log in again), or run as root.",
+                     route->device, group);
+    } else {
+        snprintf(hint, size, "To reach %s, load the ppdev module and add the user to group lp (or run as root).",
+                 route->device);
+    }
+}
+
+// No kernel port at a standard address: what the kernel does drive, or why
+// it drives nothing.
+static void directHint(char *hint, size_t size, const portRoute_t *route, int err)
+{
+    if (route->kernelPorts[0] != '\0')
+        snprintf(hint, size, "The kernel drives no parallel port at 0x%X (no /dev/parport node for it); "
+                 "it drives %s: give that address with -port:.", route->port, route->kernelPorts);
+    else if (err == ENODEV)
+        snprintf(hint, size, "No parallel port answers at 0x%X: enable the parallel port (LPT1) in the "
+                 "firmware setup.", route->port);
+    else if (route->kernelParportLoaded)
+        snprintf(hint, size, "No parallel port at all: the kernel found none (no /dev/parport0). Enable the "
+                 "parallel port (LPT1) in the firmware setup.");
+    else
+        snprintf(hint, size, "The kernel drives no parallel port at 0x%X (no /dev/parport0): load parport_pc "
+                 "and ppdev (modprobe -a parport_pc ppdev) and join group lp, or run as root on an x86 PC "
+                 "for direct port I/O.", route->port);
+}
+
+// The node of a port the kernel has, not made or not given to group lp
+// yet: udev at boot is a moment behind the modules.
+static bool mayComeSoon(const portRoute_t *route, int err)
+{
+    return route->path == PORT_PPDEV && (err == ENOENT || err == EACCES);
+}
+
+static const int requiredWaitMs = 10000, requiredRetryMs = 250;
+
+int openPortRoute(const portRoute_t *route, bool required)
 {
     closePort();
-    char hint[PATH_MAX + 200];
+    char hint[PATH_MAX + 400];
     int rc = -1, err = 0;
     if (route->path == PORT_PPDEV) {
         rc = openPpdev(route);
         err = errno;
+        for (int waited = 0; rc == -1 && required && mayComeSoon(route, err) && waited < requiredWaitMs;
+             waited += requiredRetryMs) {
+            sleepMs(requiredRetryMs);
+            rc = openPpdev(route);
+            err = errno;
+        }
         ppdevHint(hint, sizeof hint, route, err);
     } else if (route->path == PORT_DIRECT) {
         rc = openDirect(route->port);
         err = errno;
-        if (err == ENODEV)
-            snprintf(hint, sizeof hint, "No parallel port answers at 0x%X.", route->port);
-        else
-            snprintf(hint, sizeof hint,
-                     "The kernel drives no parallel port at 0x%X: load parport_pc and ppdev and join group lp, "
-                     "or run as root on an x86 PC for direct port I/O.",
-                     route->port);
+        directHint(hint, sizeof hint, route, err);
     } else {
         snprintf(hint, sizeof hint,
                  "0x%X is not a parallel port address: only 0x378, 0x278, 0x3BC, a parport of the kernel "
-                 "or a parport range of /proc/ioports is written.",
-                 route->port);
+                 "or a parport range of /proc/ioports is written.%s%s%s",
+                 route->port, route->kernelPorts[0] != '\0' ? " The kernel drives " : "", route->kernelPorts,
+                 route->kernelPorts[0] != '\0' ? "." : "");
     }
     if (rc == -1)
-        reportNoAccess(route->port, err, hint);
+        reportNoAccess(route->port, err, hint, required);
+    else
+        snprintf(openedPath, sizeof openedPath, "%s",
+                 route->path == PORT_PPDEV ? route->device : "direct port I/O");
     return rc;
 }
 
-int openPort(int portAddr)
+int openPort(int portAddr, bool required)
 {
     portRoute_t route;
     findPortRoute("", portAddr, &route);
-    return openPortRoute(&route);
+    return openPortRoute(&route, required);
+}
+
+const char *portPath(void)
+{
+    return openedPath[0] != '\0' ? openedPath : "no port";
 }
 
 void writePort(int value)
@@ -195,4 +273,5 @@ void closePort(void)
         ioperm((unsigned long)directPort, portRegisters, 0);
 #endif
     directPort = -1;
+    openedPath[0] = '\0';
 }

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <dirent.h>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 // The bases a PC parallel port has had since the first PCs; only these, and
 // ranges the kernel itself calls a parport, may ever be written directly.
 static const int standardBases[] = {0x378, 0x278, 0x3BC};
@@ -85,6 +89,36 @@ static int ioportsNameParport(const char *root, int port)
     return named;
 }
 
+// "0x378 (/dev/parport0), 0xD010 (/dev/parport1)": what the kernel drives,
+// in the kernel's order.
+static void listKernelParports(const char *root, portRoute_t *route)
+{
+    route->kernelPorts[0] = '\0';
+    char path[PATH_MAX];
+    snprintf(path, sizeof path, "%s/proc/sys/dev/parport", root);
+    DIR *dir = opendir(path);
+    route->kernelParportLoaded = dir != nullptr;
+    if (!dir)
+        return;
+    std::vector<std::pair<int, long>> ports;
+    while (struct dirent *entry = readdir(dir)) {
+        int n = parportNumber(entry->d_name);
+        long base = n >= 0 ? readBaseAddr(root, entry->d_name) : -1;
+        if (base >= 0)
+            ports.emplace_back(n, base);
+    }
+    closedir(dir);
+    std::sort(ports.begin(), ports.end());
+    size_t used = 0;
+    for (const auto &port : ports) {
+        if (used >= sizeof route->kernelPorts)
+            break;
+        int wrote = snprintf(route->kernelPorts + used, sizeof route->kernelPorts - used, "%s0x%lX (/dev/parport%d)",
+                             used > 0 ? ", " : "", port.second, port.first);
+        used += wrote > 0 ? (size_t)wrote : 0;
+    }
+}
+
 static int isStandardBase(int port)
 {
     for (int base : standardBases)
@@ -97,6 +131,7 @@ void findPortRoute(const char *root, int portAddr, portRoute_t *route)
 {
     route->port = portAddr & 0xFFFF;
     route->device[0] = '\0';
+    listKernelParports(root, route);
     int n = findKernelParport(root, route->port);
     if (n >= 0) {
         route->path = PORT_PPDEV;

@@ -18,6 +18,10 @@ struct portRoute_t {
     int path;              // PORT_PPDEV, PORT_DIRECT or PORT_REFUSED
     int port;              // the I/O address, low 16 bits of portAddr
     char device[PATH_MAX]; // PORT_PPDEV: the /dev/parportN to open
+    // For the messages: the ports the kernel drives ("0x378 (/dev/parport0)",
+    // "" for none), and whether its parport driver is loaded at all.
+    char kernelPorts[256];
+    bool kernelParportLoaded;
 };
 
 // Chooses the way to portAddr, reading the files below root. Never fails:
@@ -25,7 +29,8 @@ struct portRoute_t {
 void findPortRoute(const char *root, int portAddr, portRoute_t *route);
 
 // Takes hold of the port along route (see openPort in platform.h for the
-// messages). Returns 0, or -1 after printing why and what would give access.
-int openPortRoute(const portRoute_t *route);
+// messages). Returns 0, or -1 after printing why and what would give access:
+// a warning, or an error when the port is required.
+int openPortRoute(const portRoute_t *route, bool required = false);
 
 #endif

@@ -37,7 +37,7 @@ int formatLogLine(char *line, size_t size, int value)
 
 }  // namespace
 
-int openPort(int)
+int openPort(int, bool)
 {
     const char *logName = getenv(logVariable);
     if (logName == nullptr || logName[0] == '\0')
@@ -50,6 +50,12 @@ int openPort(int)
         return -1;
     }
     return 0;
+}
+
+const char *portPath(void)
+{
+    const char *logName = getenv(logVariable);
+    return logFd >= 0 && logName != nullptr ? logName : "no port log";
 }
 
 void writePort(int value)

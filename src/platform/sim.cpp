@@ -164,10 +164,9 @@ int simOpenKeyboardCalls(void) { return openKeyboardCalls; }
 int simCloseKeyboardCalls(void) { return closeKeyboardCalls; }
 int simSleepCalls(void) { return sleepCalls; }
 
-int simSleepsNotOf(int ms)
+int simLongestSleep(void)
 {
-    return (int)std::count_if(sleepLengths.begin(), sleepLengths.end(),
-                              [ms](int length) { return length != ms; });
+    return sleepLengths.empty() ? 0 : *std::max_element(sleepLengths.begin(), sleepLengths.end());
 }
 
 void simStopAt(long long atMs)
@@ -182,11 +181,16 @@ bool simStopped(void)
 
 // --- platform.h --------------------------------------------------------------
 
-int openPort(int portAddr)
+int openPort(int portAddr, bool)
 {
     openPortCalls++;
     openedPortAddr = portAddr;
     return 0;
+}
+
+const char *portPath(void)
+{
+    return "the simulated port";
 }
 
 void writePort(int value)
@@ -212,6 +216,14 @@ void closeKeyboard(void)
 {
     closeKeyboardCalls++;
 }
+
+void keysNeverSignal(bool) {}
+
+// The simulated console takes everything at once.
+void openDisplay(void) {}
+int displayBacklog(void) { return 0; }
+int displayLost(void) { return 0; }
+void closeDisplay(void) {}
 
 int keyPending(void)
 {
@@ -246,9 +258,33 @@ void sleepMs(int ms)
     }
 }
 
-int localTime(struct tm *out)
+// A key ends the wait when it arrives; actions only happen on the way.
+int waitForKey(int ms)
+{
+    sleepCalls++;
+    sleepLengths.push_back(ms);
+    if (ms <= 0 || keyPending())
+        return ms > 0 ? ms : 0;
+    long long until = nowMs + ms;
+    long long stopAt = until;
+    if (nextKey < keys.size() && keys[nextKey].atMs < stopAt)
+        stopAt = keys[nextKey].atMs;
+    if (!stopped && stopAtMs < stopAt)
+        stopAt = stopAtMs;
+    advanceTo(stopAt);
+    if (stopped && ++sleepsSinceStop > sleepsAfterStop) {
+        fprintf(stderr, "sim: the runner ignores Escape after the safety stop\n");
+        abort();
+    }
+    // A clock step back or forward during the wait ends it.
+    return until > nowMs && until - nowMs < ms ? (int)(until - nowMs) : 0;
+}
+
+int localTime(struct tm *out, int *ms)
 {
     runDueActions();
+    if (ms != nullptr)
+        *ms = (int)(nowMs % 1000);
     time_t now = simEpoch + (time_t)(nowMs / 1000);
     return gmtime_r(&now, out) ? 0 : -1;
 }

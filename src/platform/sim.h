@@ -1,9 +1,9 @@
 // sim.h: a simulated machine for deterministic tests of the run loop.
 //
 // Linked in place of the Linux platform, it gives the program a virtual clock
-// that only sleepMs moves forward, keys that become pending at scripted
-// virtual times, and a port that records every byte with the virtual time of
-// its write. Virtual time is counted in milliseconds from Monday 00:00:00.000
+// that only sleeping moves forward (a wait for a key ends when the key is
+// due), keys that become pending at scripted virtual times, and a port that
+// records every byte with the virtual time of its write. Virtual time is counted in milliseconds from Monday 00:00:00.000
 // of the first simulated week; there is no time zone.
 #ifndef WEEKSWITCH_SIM_H
 #define WEEKSWITCH_SIM_H
@@ -52,8 +52,8 @@ int simClosePortCalls(void);
 int simOpenKeyboardCalls(void);
 int simCloseKeyboardCalls(void);
 int simSleepCalls(void);
-// Sleeps asked for with a length other than the given one.
-int simSleepsNotOf(int ms);
+// The longest sleep the runner asked for.
+int simLongestSleep(void);
 
 // Safety stop: once the clock passes atMs every key test finds an Escape, so
 // a runner that never ends a test is ended instead, and simStopped() says so.

@@ -7,10 +7,18 @@
 // file. Output goes through printf so that the texts stay exactly as shown.
 // The record in force is found again each pass without walking the ring
 // (findCurrentEvent follows it), so a pass costs the same for any timetable.
+//
+// Passes fall on the quarter seconds of the clock: entries come into force
+// as a second begins, so the pass at the start of each second switches the
+// port within a few milliseconds of it and shows the new second at once. A
+// key ends the sleep when it arrives and is answered straight away. Under
+// the service each thing done to the port goes into the journal.
 #include "runner.h"
 #include "eventfile.h"
+#include "journal.h"
 #include "platform.h"
 #include "schedule.h"
+#include "settings.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -20,8 +28,16 @@ namespace {
 const int escapeKey = 27;
 // First code of a two-code key such as F1..F10: asks for a re-read.
 const int twoCodeKey = 0;
-const int passSleepMs = 300;
+// A quarter of a second: a pass at the start of every second, and never
+// more than this between two passes.
+const int passMs = 250;
 const int noState = -1;
+// A flood of keys must not hold up the switching: a pass takes at most this
+// many, the next pass the rest.
+const int keysPerPass = 256;
+// Keys typed ahead of a reload that are dropped, at most; more wait for the
+// next pass.
+const int drainLimit = 4096;
 
 // What the keys taken at the start of a pass ask the loop to do.
 enum keyOutcome { keepWatching, reloadFile, endRun };
@@ -32,6 +48,9 @@ rtEvent_t *currentEvent;
 int outputState;
 // The clock line is the last thing printed and ends in "\r".
 bool clockLineOpen;
+// Learn mode writes at most one line a second: the key of the last learned
+// line, and of the last key refused for it (said once a second).
+int32_t lastLearned = -1, lastRefused = -1;
 
 // Each of the two is one print, so a terminal gets it in one write: the
 // clock line goes out three times a second.
@@ -44,8 +63,15 @@ void printEventLines(const rtEvent_t *ev)
     printf("EVENT:  %s\n next:  %s\n", inForce, next);
 }
 
+// A terminal that takes no output gets no clock lines to catch up on: only
+// the switchings wait for it, and once it takes output again it is shown
+// the entry in force afresh if any of them had to be dropped.
 void printClockLine(void)
 {
+    if (displayLost() && currentEvent != nullptr && currentEvent->state != noState)
+        printEventLines(currentEvent);
+    if (displayBacklog() > 0)
+        return;
     char now[eventTextSize];
     formatEvent(now, sizeof now, &nowEvent);
     printf("%s  %s\r", outputState != 0 ? "*On*: " : "*Off*:", now);
@@ -73,6 +99,14 @@ void setPort(int state)
     writePort(outputState & 0xFF);
 }
 
+void journalEvent(const char *what, const rtEvent_t *ev)
+{
+    char text[eventTextSize] = "none";
+    if (ev != nullptr)
+        formatEvent(text, sizeof text, ev);
+    journalPrint(JOURNAL_INFO, "%s: %s, port 0x%02X", what, text, outputState & 0xFF);
+}
+
 // After every load: the port gets the state of the entry in force, announced
 // only when that entry has a state.
 void synchronise(void)
@@ -80,6 +114,7 @@ void synchronise(void)
     sampleClock();
     currentEvent = findCurrentEvent(nowEvent.dayTime);
     setPort(portStateOf(currentEvent));
+    journalEvent("In force", currentEvent);
     if (currentEvent != nullptr && currentEvent->state != noState)
         printEventLines(currentEvent);
 }
@@ -95,15 +130,24 @@ void followClock(void)
         return;
     }
     setPort(portStateOf(inForce));
+    journalEvent("Switched", inForce);
     if (inForce != nullptr)
         printEventLines(inForce);
     currentEvent = inForce;
 }
 
+// The next pass falls on the next quarter second of the clock; the ring
+// need not be asked, as every entry comes into force as a second begins.
+// Sampling afresh every pass follows a clock step or a new time zone.
+int msToNextPass(void)
+{
+    return passMs - nowEventMs % passMs;
+}
+
 // Keys typed ahead of a reload are not meant for the new timetable.
 void drainKeyboard(void)
 {
-    while (keyPending())
+    for (int dropped = 0; dropped < drainLimit && keyPending(); dropped++)
         readKey();
 }
 
@@ -114,26 +158,52 @@ void prepareReread(void)
     drainKeyboard();
     clockLineOpen = false;
     printf("\n\n*** Re-read Event file ***\n\n");
+    journalPrint(JOURNAL_INFO, "Re-read: function key");
 }
 
-// Records the opposite of the output at the second of the latest sample; the
-// port follows through the reload, not here.
-void learnKey(void)
+// A held key, or one that sticks, would append a line at every repeat, and
+// every line after the first of a second is refused at the load anyway.
+bool learnedThisSecond(void)
 {
+    if (nowEvent.dayTime != lastLearned)
+        return false;
+    if (nowEvent.dayTime != lastRefused) {
+        printf("Key not learned:  one learned line a second\n");
+        clockLineOpen = false;
+    }
+    lastRefused = nowEvent.dayTime;
+    return true;
+}
+
+// Records the opposite of the output for the second in which the key came;
+// the port follows through the reload, not here. Returns false when the key
+// learned nothing.
+bool learnKey(void)
+{
+    sampleClock();
+    if (learnedThisSecond())
+        return false;
     nowEvent.state = outputState == 0 ? 1 : 0;
-    appendLearnedEvent(&nowEvent);
+    if (appendLearnedEvent(&nowEvent) == 0) {
+        char text[eventTextSize];
+        formatEvent(text, sizeof text, &nowEvent);
+        journalPrint(JOURNAL_INFO, "Learned: %s", text);
+        lastLearned = nowEvent.dayTime;
+    }
     nowEvent.state = noState;
     clearEvents();
     drainKeyboard();
     clockLineOpen = false;
     printf("\n\n");
+    journalPrint(JOURNAL_INFO, "Re-read: learned line");
+    return true;
 }
 
-// Every waiting key is taken before the clock is sampled; ordinary keys with
-// learn off mean nothing.
+// Every waiting key is taken before the clock is sampled, up to a bound;
+// ordinary keys with learn off mean nothing.
 keyOutcome takeKeys(bool learn)
 {
-    while (keyPending()) {
+    for (int taken = 0; taken < keysPerPass && keyPending(); taken++) {
         int key = readKey();
         if (key == escapeKey)
             return endRun;
@@ -141,24 +211,37 @@ keyOutcome takeKeys(bool learn)
             prepareReread();
             return reloadFile;
         }
-        if (learn) {
-            learnKey();
+        if (learn && learnKey())
             return reloadFile;
-        }
     }
     return keepWatching;
 }
 
-// The steady state: one pass about every 300 ms until a key ends it.
+// The steady state: a pass on every quarter second, keys as they come, until
+// a key ends it.
 keyOutcome watch(bool learn)
 {
+    int left = 0;
     for (;;) {
         keyOutcome outcome = takeKeys(learn);
         if (outcome != keepWatching)
             return outcome;
-        followClock();
-        sleepMs(passSleepMs);
+        if (left == 0) {
+            followClock();
+            left = msToNextPass();
+        }
+        left = waitForKey(left);
     }
+}
+
+void journalEnd(bool escape, int status)
+{
+    if (escape)
+        journalPrint(JOURNAL_INFO, "Ended: Escape key");
+    else if (status < 0)
+        journalPrint(JOURNAL_ERR, "Ended: the timetable could not be read");
+    else
+        journalPrint(JOURNAL_ERR, "Ended: the timetable was refused (%d line%s)", status, status == 1 ? "" : "s");
 }
 
 }  // namespace
@@ -166,13 +249,20 @@ keyOutcome watch(bool learn)
 int runSchedule(bool learn)
 {
     clockLineOpen = false;
+    lastLearned = lastRefused = -1;
     int status = loadEventFile();
+    journalPrint(JOURNAL_INFO, "Started: port 0x%X (%s), timetable '%s', %d entr%s", portAddr & 0xFFFF, portPath(),
+                 eventFileName.c_str(), allocCnt, allocCnt == 1 ? "y" : "ies");
+    bool escape = false;
     while (status == 0) {
         synchronise();
-        if (watch(learn) == endRun)
+        if (watch(learn) == endRun) {
+            escape = true;
             break;
+        }
         status = loadEventFile();
     }
+    journalEnd(escape, status);
     // The port keeps the last value written, also after Escape.
     clearEvents();
     closeClockLine();

@@ -7,11 +7,12 @@
 #include <ctime>
 
 rtEvent_t nowEvent = {nullptr, nullptr, 0, 0, 0, 0, 0, -1};
+int nowEventMs;
 
 int sampleClock(void)
 {
     struct tm local = {};
-    localTime(&local);
+    localTime(&local, &nowEventMs);
     // tm_wday counts from Sunday; the timetable's week starts on Monday.
     int day = (local.tm_wday + 6) % 7;
     // A leap second (tm_sec 60) counts as the last second of its minute.

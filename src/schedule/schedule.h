@@ -28,6 +28,9 @@ extern const char *const dayNames[8];
 extern rtEvent_t *eventList;
 // The latest clock sample; outside the ring, its links are never used.
 extern rtEvent_t nowEvent;
+// Milliseconds into its second of the latest clock sample: the run loop
+// wakes as the next second begins.
+extern int nowEventMs;
 // Records currently allocated; must be 0 when the program exits.
 extern int allocCnt;
 
