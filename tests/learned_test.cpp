@@ -108,8 +108,11 @@ TEST_F(Learned, FailuresAreReported)
     std::string before = "mo 8 1 ;" + std::string(100, '-') + "\n\x1A\x1A";
     writeFile(eventFileName, before);
     // Room for the messages captured in files, not for the learned line.
-    struct rlimit old, tight = {130, 130};
+    // Only the soft limit: without CAP_SYS_RESOURCE a lowered hard limit
+    // could not be raised again for the tests that follow.
+    struct rlimit old;
     getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit tight = {130, old.rlim_max};
     signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &tight);
     EXPECT_EQ(append("mo", "8", 1, &output), -1);
@@ -125,8 +128,9 @@ TEST_F(Learned, FailuresAreReported)
 }
 
 // Root's learn mode in a world-writable folder without the sticky bit: a
-// link planted by another user is not followed, a dangling link creates
-// nothing, and no file is touched.
+// link planted by another user is not followed, neither as the file nor as
+// a folder on its path, a dangling link creates nothing, and no file is
+// touched.
 TEST_F(Learned, PlantedLinksAreNotFollowed)
 {
     std::string folder = scratchPath("open-to-all");
@@ -154,6 +158,28 @@ TEST_F(Learned, PlantedLinksAreNotFollowed)
     EXPECT_EQ(append("mo", "8", 1), -1);
     EXPECT_NE(access(elsewhere.c_str(), F_OK), 0);
     unlink(eventFileName.c_str());
+
+    // A planted link to another user's folder higher up the path: its file is
+    // not appended to and none is created there. Our own link is followed.
+    std::string victim = scratchPath("victim");
+    mkdir(victim.c_str(), 0755);
+    writeFile(victim + "/week.txt", "mo 8 1\n");
+    std::string planted = folder + "/d";
+    unlink(planted.c_str());
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+    ASSERT_EQ(lchown(planted.c_str(), 4242, 4242), 0);
+    eventFileName = planted + "/week.txt";
+    EXPECT_EQ(append("mo", "9", 1, &output), -1);
+    EXPECT_EQ(output.out, "ERROR:  Not following a symbolic link in a world-writable folder:  '" + eventFileName + "'\n");
+    EXPECT_EQ(readFile(victim + "/week.txt"), "mo 8 1\n");
+    eventFileName = planted + "/new.txt";
+    EXPECT_EQ(append("mo", "9", 1), -1);
+    EXPECT_NE(access((victim + "/new.txt").c_str(), F_OK), 0);
+    ASSERT_EQ(lchown(planted.c_str(), geteuid(), getegid()), 0);
+    eventFileName = planted + "/week.txt";
+    EXPECT_EQ(append("mo", "9", 1), 0);
+    EXPECT_EQ(readFile(victim + "/week.txt"), "mo 8 1\nMon 09:00:00 1 ;; *Learned event*\r\n");
+    unlink(planted.c_str());
 }
 
 } // namespace

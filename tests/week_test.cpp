@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <dirent.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -143,6 +147,42 @@ TEST_P(Week, GridShowsEveryColumnAsTheRunnerWould)
     checkGrid(7 * 3600, 8 * 3600);
     checkGrid(11 * 3600 + 59 * 60, 12 * 3600 + 31 * 60);
     checkGrid(23 * 3600 + 59 * 60, daySeconds);
+}
+
+// The file-size limit reached halfway through the picture: the old picture
+// stays whole and nothing else is left beside it.
+TEST_P(Week, FailedSvgWriteKeepsTheOldPicture)
+{
+    std::string folder = scratchPath("svg");
+    mkdir(folder.c_str(), 0755);
+    std::string keep = folder + "/keep.svg";
+    writeFile(keep, "the old picture");
+    weekView_t view = {eventFileName, 0, daySeconds, 0};
+    // Only the soft limit: it must be raised again for the second write.
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit tight = {4096, old.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &tight);
+    beginCapture();
+    int result = writeSvg(keep.c_str(), week, view);
+    capturedOutput output = endCapture();
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(output.out, "ERROR:  Cannot write SVG file:  '" + keep + "'\n");
+    EXPECT_EQ(output.err, "File too large\n");
+    EXPECT_EQ(readFile(keep), "the old picture");
+    std::vector<std::string> names;
+    DIR *dir = opendir(folder.c_str());
+    while (struct dirent *entry = readdir(dir))
+        names.push_back(entry->d_name);
+    closedir(dir);
+    EXPECT_EQ(names.size(), 3u) << "keep.svg, . and .. only";
+
+    ASSERT_EQ(writeSvg(keep.c_str(), week, view), 0);
+    std::string picture = readFile(keep);
+    EXPECT_EQ(picture.substr(picture.size() - 7), "</svg>\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Timetables, Week, ::testing::ValuesIn(timetables),

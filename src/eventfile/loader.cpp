@@ -82,8 +82,18 @@ static const char *readEventLine(FILE *fp, std::string &line)
     return nullptr;
 }
 
+// The bidirectional embeddings, overrides and isolates (U+202A..U+202E,
+// U+2066..U+2069): shown raw they reorder the rest of the terminal line, so a
+// message could show a field other than the one the file holds.
+static bool isBidiControl(const unsigned char *text)
+{
+    return text[0] == 0xE2 && ((text[1] == 0x80 && text[2] >= 0xAA && text[2] <= 0xAE) ||
+                               (text[1] == 0x81 && text[2] >= 0xA6 && text[2] <= 0xA9));
+}
+
 // Bytes a UTF-8 character that is printable takes at text, or 0 for a
-// control byte, a C1 control or a byte that starts no whole character.
+// control byte, a C1 control, a bidirectional control or a byte that starts
+// no whole character.
 static size_t printableLength(const unsigned char *text, size_t left)
 {
     unsigned char c = text[0];
@@ -95,6 +105,8 @@ static size_t printableLength(const unsigned char *text, size_t left)
     for (size_t i = 1; i < want; i++)
         if ((text[i] & 0xC0) != 0x80)
             return 0;
+    if (want == 3 && isBidiControl(text))
+        return 0;
     return want;
 }
 
@@ -123,6 +135,16 @@ static std::string quoted(const std::string &text)
     return shown;
 }
 
+// A field as the user wrote it: the last field of a line carries the line
+// end (the value reads up to it), which is no part of what was written.
+static std::string quotedField(const char *field)
+{
+    std::string text(field);
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return quoted(text);
+}
+
 // The line as the user wrote it, without its line end and trailing blanks.
 static std::string quotedLine(const char *content)
 {
@@ -142,7 +164,7 @@ static int loadEventLine(const char *content)
         dayField = &fields[fields.size()];
     int startDay = parseDay(dayField);
     if (startDay == 7) {
-        printf("ERROR:  Bad day:  '%s'\n", quoted(dayField).c_str());
+        printf("ERROR:  Bad day:  '%s'\n", quotedField(dayField).c_str());
         return 1;
     }
     int endDay = -1;
@@ -150,7 +172,7 @@ static int loadEventLine(const char *content)
     if (dash != nullptr) {
         endDay = parseDay(dash + 1);
         if (endDay == 7) {
-            printf("ERROR:  Bad day in range:  '%s'\n", quoted(dayField).c_str());
+            printf("ERROR:  Bad day in range:  '%s'\n", quotedField(dayField).c_str());
             return 1;
         }
     }

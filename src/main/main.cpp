@@ -1,6 +1,7 @@
 // main.cpp: the command line, the choice of mode and the exit check.
 #include "eventfile.h"
 #include "journal.h"
+#include "output.h"
 #include "platform.h"
 #include "runner.h"
 #include "schedule.h"
@@ -62,35 +63,6 @@ static int runCheckMode(void)
     if (verbose)
         printNowLine();
     return status;
-}
-
-// A standard stream the program was started without would be the next file
-// it opens, and output meant for the console could land in the timetable.
-static void fillClosedStandardFds(void)
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
-            continue;
-        int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (null >= 0 && null != fd) {
-            dup2(null, fd);
-            close(null);
-        }
-    }
-}
-
-// Everything printed must have reached its place before the exit status
-// claims success: a check-mode listing that was not written is no success.
-// Run and learn mode report it but keep their status: their work was the port.
-static int checkOutputAtExit(int status, bool outputIsTheWork)
-{
-    int err = fflush(stdout) != 0 ? errno : 0;
-    if (!ferror(stdout))
-        return status;
-    fprintf(stderr, "ERROR:  Cannot write standard output\n");
-    if (err != 0)
-        fprintf(stderr, "%s\n", strerror(err));
-    return outputIsTheWork ? -1 : status;
 }
 
 // Run mode: the port is the job, the display is a courtesy. Output that

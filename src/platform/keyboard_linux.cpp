@@ -420,11 +420,11 @@ int waitForKey(int ms)
     bool listen = keyboardReadable() && keyModeOn;
     struct pollfd tty = {ttyFd, POLLIN, 0};
     for (;;) {
-        long long leftNs = (long long)((until - monotonicMs()) * 1e6);
-        if (leftNs <= 0)
+        // Whole milliseconds, rounded up: never woken before the deadline.
+        int left = (int)(until - monotonicMs() + 0.999);
+        if (left <= 0)
             break;
-        struct timespec wait = {(time_t)(leftNs / 1000000000), (long)(leftNs % 1000000000)};
-        int ready = ppoll(listen ? &tty : nullptr, listen ? 1 : 0, &wait, nullptr);
+        int ready = poll(listen ? &tty : nullptr, listen ? 1 : 0, left);
         if (ready > 0) {
             holdKeys(false);
             int left = (int)(until - monotonicMs());

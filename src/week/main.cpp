@@ -4,6 +4,7 @@
 // way the runner does, so the picture is what the port will do. It touches
 // neither the port nor the keyboard.
 #include "eventfile.h"
+#include "output.h"
 #include "schedule.h"
 #include "settings.h"
 #include "week.h"
@@ -133,9 +134,7 @@ gridStyle_t terminalStyle(void)
     return style;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+int drawWeek(int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
@@ -169,4 +168,16 @@ int main(int argc, char **argv)
     if (allocCnt != 0)
         printf("ERROR:  allocCnt=%d\n", allocCnt);
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Without it an --svg file opened first would take the place of the
+    // missing standard output, and the grid would land in the picture.
+    fillClosedStandardFds();
+    // The grid is the work: one that did not reach its place is a failure.
+    int status = drawWeek(argc, argv);
+    return checkOutputAtExit(status, true) < 0 ? failed : status;
 }

@@ -8,8 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,14 +30,13 @@ const double visibleWidth = 2.0;
 const int labelSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800,
                           3600, 7200, 10800, 21600, 43200, 86400};
 
-struct fileCloser {
-    void operator()(FILE *fp) const { fclose(fp); }
-};
-
-// Text fit for XML: markup characters escaped, control characters and bytes
-// that are no UTF-8 replaced, so the file always parses.
+// Text fit for XML, in an element or an attribute: markup characters
+// escaped; what XML may not hold at all (control characters other than tab
+// and line ends, U+FFFE and U+FFFF, surrogates, bytes that are no UTF-8)
+// replaced by U+FFFD, so the file always parses.
 std::string xmlText(const std::string &raw)
 {
+    static const char replacement[] = "\xEF\xBF\xBD";
     std::string out;
     for (size_t i = 0; i < raw.size(); i++) {
         unsigned char c = (unsigned char)raw[i];
@@ -41,7 +44,9 @@ std::string xmlText(const std::string &raw)
         else if (c == '<') out += "&lt;";
         else if (c == '>') out += "&gt;";
         else if (c == '"') out += "&quot;";
-        else if (c < 0x20 || c == 0x7F) out += '?';
+        else if (c == '\'') out += "&apos;";
+        else if (c == '\t' || c == '\n' || c == '\r') out += (char)c;
+        else if (c < 0x20 || c == 0x7F) out += replacement;
         else if (c < 0x80) out += (char)c;
         else {
             // Decoded to its code point, so overlong forms and surrogates go too.
@@ -54,13 +59,16 @@ std::string xmlText(const std::string &raw)
                 code = code << 6 | (cont & 0x3F);
             }
             static const unsigned long least[4] = {0, 0x80, 0x800, 0x10000};
-            good = good && code >= least[more] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
-            if (good) {
+            bool allowed = code >= least[more] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF) &&
+                           code != 0xFFFE && code != 0xFFFF;
+            // A whole character XML forbids is one replacement; a broken one
+            // loses only its first byte, so what follows is read afresh.
+            if (good && allowed)
                 out.append(raw, i, more + 1);
+            else
+                out += replacement;
+            if (good)
                 i += more;
-            } else {
-                out += '?';
-            }
         }
     }
     return out;
@@ -166,17 +174,14 @@ void writeLegend(FILE *fp, int y)
             plotLeft + 30, y + 20);
 }
 
-}  // namespace
-
-int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekView_t &view)
+void printWriteError(const char *path, int err)
 {
-    std::unique_ptr<FILE, fileCloser> file(fopen(path, "w"));
-    FILE *fp = file.get();
-    if (fp == nullptr) {
-        printf("ERROR:  Cannot write SVG file:  '%s'\n", path);
-        fprintf(stderr, "%s\n", strerror(errno));
-        return -1;
-    }
+    printf("ERROR:  Cannot write SVG file:  '%s'\n", path);
+    fprintf(stderr, "%s\n", strerror(err));
+}
+
+void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_t &view)
+{
     scale_t sc = {view.from, (double)plotWidth / (view.to - view.from)};
     int rowsEnd = firstRowY + 7 * rowHeight;
     int height = rowsEnd + 90;
@@ -229,10 +234,77 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
             rowsEnd + 22, weekSwitchings);
     writeLegend(fp, rowsEnd + 50);
     fprintf(fp, "</svg>\n");
+}
 
-    if (fflush(fp) != 0 || ferror(fp) || fclose(file.release()) != 0) {
-        printf("ERROR:  Cannot write SVG file:  '%s'\n", path);
-        fprintf(stderr, "%s\n", strerror(errno));
+// 0, or the error of the first write, flush, sync or close that failed; the
+// file is closed either way.
+int finish(FILE *fp, bool sync)
+{
+    int err = fflush(fp) != 0 || ferror(fp) ? (errno != 0 ? errno : EIO) : 0;
+    if (err == 0 && sync && fsync(fileno(fp)) != 0)
+        err = errno;
+    if (fclose(fp) != 0 && err == 0)
+        err = errno;
+    return err;
+}
+
+// What is not a regular file (a device, a FIFO, /dev/stdout) is written as
+// it is: it holds no picture to lose, and must not be renamed over.
+bool writesInPlace(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) == 0)
+        return !S_ISREG(st.st_mode);
+    struct stat link;
+    return lstat(path, &link) == 0;  // a dangling link: created where it points
+}
+
+}  // namespace
+
+// A picture written halfway (a full disk, the file-size limit) must not take
+// the place of the old one: the new one goes to a file of its own beside it
+// and is renamed over the old one only when it is complete and on disk.
+int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekView_t &view)
+{
+    if (writesInPlace(path)) {
+        FILE *fp = fopen(path, "w");
+        if (fp == nullptr) {
+            printWriteError(path, errno);
+            return -1;
+        }
+        writePicture(fp, week, view);
+        int err = finish(fp, false);
+        if (err != 0)
+            printWriteError(path, err);
+        return err != 0 ? -1 : 0;
+    }
+    // Through a link the picture replaces the file it names, not the link.
+    char resolved[PATH_MAX];
+    std::string target = realpath(path, resolved) != nullptr ? resolved : path;
+    std::string temporary = target + ".XXXXXX";
+    int fd = mkstemp(&temporary[0]);
+    if (fd < 0) {
+        printWriteError(path, errno);
+        return -1;
+    }
+    // mkstemp makes the file private; a picture is made as any new file is.
+    mode_t mask = umask(0);
+    umask(mask);
+    FILE *fp = fdopen(fd, "w");
+    int err = fp == nullptr ? errno : fchmod(fd, 0666 & ~mask) != 0 ? errno : 0;
+    if (fp == nullptr) {
+        close(fd);
+    } else {
+        if (err == 0)
+            writePicture(fp, week, view);
+        int closed = finish(fp, true);
+        err = err != 0 ? err : closed;
+    }
+    if (err == 0 && rename(temporary.c_str(), target.c_str()) != 0)
+        err = errno;
+    if (err != 0) {
+        unlink(temporary.c_str());
+        printWriteError(path, err);
         return -1;
     }
     return 0;

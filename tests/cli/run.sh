@@ -9,7 +9,8 @@
 #   setup     optional: bash script run first, in the case's scratch folder
 #   after     optional: bash script run last there; it fails the case by exiting non-zero
 #   stdout-to optional: a path standard output goes to instead (such as
-#             /dev/full); stdout then holds what must reach it, unchecked
+#             /dev/full), or &- to start the program without one; stdout
+#             then holds what must reach it, unchecked
 # plus any files the program reads. Each case runs in a scratch copy.
 set -u
 bin=$(realpath "$1")
@@ -34,7 +35,11 @@ run_case() {
         fi
         out=actual.stdout
         [ -f stdout-to ] && out=$(cat stdout-to)
-        env "${envs[@]}" "$bin" "${args[@]}" >"$out" 2>actual.stderr </dev/null
+        if [ "$out" = "&-" ]; then
+            env "${envs[@]}" "$bin" "${args[@]}" >&- 2>actual.stderr </dev/null
+        else
+            env "${envs[@]}" "$bin" "${args[@]}" >"$out" 2>actual.stderr </dev/null
+        fi
         echo $? >actual.status
         [ -f stdout-to ] && cp stdout actual.stdout
         ok=0
