@@ -36,7 +36,7 @@ KEY_LATE_S = 1.0        # from sendkey to the port following the re-read
 HOLD_S = 1.5            # the port is watched this long where it must not change
 UPGRADE_LEAD_S = 25     # entry ahead of the upgrade: dpkg -i and the restart took 13 s under TCG
 SCROLL_GAP_S = 8        # the next entry, with tty8 stopped meanwhile
-NO_STALL_S = 30         # a boot that waited for the missing port would lose its 90 s device timeout
+NO_STALL_S = 45         # a wait for the missing port ends at the 90 s device timeout (multi-user at ~98 s, not ~30 s)
 # tty8 in front, and whether its output is stopped (Scroll Lock): KDGKBLED
 # on tty8, whose lowest bit is that console's Scroll Lock.
 TTY8_STATE = ('echo active=$(cat /sys/class/tty/tty0/active) stopped=$(perl -e \'open(my $t, "<", "/dev/tty8") '
