@@ -416,8 +416,10 @@ int waitForKey(int ms)
         return ms;
     double until = monotonicMs() + ms;
     holdKeys(true);
-    // In the background, or without a terminal, there is nothing to listen to.
-    bool listen = keyboardReadable() && keyModeOn;
+    // Key mode is on only in the foreground (the stop and continue signals
+    // see to that), so the common case costs no look at the foreground;
+    // without a terminal there is nothing to listen to.
+    bool listen = ttyFd >= 0 && !ttyGone && keyModeOn;
     struct pollfd tty = {ttyFd, POLLIN, 0};
     for (;;) {
         // Whole milliseconds, rounded up: never woken before the deadline.
@@ -425,6 +427,10 @@ int waitForKey(int ms)
         if (left <= 0)
             break;
         int ready = poll(listen ? &tty : nullptr, listen ? 1 : 0, left);
+        if (ready > 0 && !inForeground()) {
+            listen = false;  // input for the foreground job, not for us
+            continue;
+        }
         if (ready > 0) {
             holdKeys(false);
             int left = (int)(until - monotonicMs());

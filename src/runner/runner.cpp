@@ -21,6 +21,7 @@
 #include "settings.h"
 
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -46,8 +47,9 @@ enum keyOutcome { keepWatching, reloadFile, endRun };
 rtEvent_t *currentEvent;
 // The state last written to the port.
 int outputState;
-// The clock line is the last thing printed and ends in "\r".
+// The clock line is the last thing printed and ends in "\r"; as it stands.
 bool clockLineOpen;
+char shownClockLine[eventTextSize + 16];
 // Learn mode writes at most one line a second: the key of the last learned
 // line, and of the last key refused for it (said once a second).
 int32_t lastLearned = -1, lastRefused = -1;
@@ -63,18 +65,22 @@ void printEventLines(const rtEvent_t *ev)
     printf("EVENT:  %s\n next:  %s\n", inForce, next);
 }
 
-// A terminal that takes no output gets no clock lines to catch up on: only
-// the switchings wait for it, and once it takes output again it is shown
-// the entry in force afresh if any of them had to be dropped.
+// The clock line is written when it changes, once a second: the passes in
+// between would only write the same bytes again. A terminal that takes no
+// output gets no clock lines to catch up on: only the switchings wait for
+// it, and once it takes output again it is shown the entry in force afresh
+// if any of them had to be dropped.
 void printClockLine(void)
 {
     if (displayLost() && currentEvent != nullptr && currentEvent->state != noState)
         printEventLines(currentEvent);
-    if (displayBacklog() > 0)
-        return;
-    char now[eventTextSize];
+    char now[eventTextSize], line[eventTextSize + 16];
     formatEvent(now, sizeof now, &nowEvent);
-    printf("%s  %s\r", outputState != 0 ? "*On*: " : "*Off*:", now);
+    snprintf(line, sizeof line, "%s  %s\r", outputState != 0 ? "*On*: " : "*Off*:", now);
+    if ((clockLineOpen && strcmp(line, shownClockLine) == 0) || displayBacklog() > 0)
+        return;
+    printf("%s", line);
+    snprintf(shownClockLine, sizeof shownClockLine, "%s", line);
     clockLineOpen = true;
 }
 
