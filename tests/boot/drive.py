@@ -34,7 +34,7 @@ SWITCH_LATE_S = 0.6     # one 300 ms pass, and the emulation's slack
 CLOCK_SLACK_S = 0.05
 KEY_LATE_S = 1.0        # from sendkey to the port following the re-read
 HOLD_S = 1.5            # the port is watched this long where it must not change
-UPGRADE_LEAD_S = 25     # entry ahead of the upgrade: dpkg -i and the restart took 13 s under TCG
+UPGRADE_LEAD_S = 30     # entry ahead of the upgrade: dpkg -i and the restart took 13-17 s under TCG
 SCROLL_GAP_S = 8        # the next entry, with tty8 stopped meanwhile
 NO_STALL_S = 45         # a wait for the missing port ends at the 90 s device timeout (multi-user at ~98 s, not ~30 s)
 # tty8 in front, and whether its output is stopped (Scroll Lock): KDGKBLED
