@@ -23,6 +23,13 @@ void sleepMs(int ms)
     }
 }
 
+long long monotonicMs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
 int localTime(struct tm *out, int *ms)
 {
     // localtime_r alone keeps the zone it first loaded. tzset re-reads TZ,

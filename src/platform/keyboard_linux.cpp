@@ -143,7 +143,7 @@ void onContinueSignal(int)
     errno = savedErrno;
 }
 
-double monotonicMs(void);
+double stampMs(void);
 void takeArrivedBytes(void);
 
 // The terminal has sent bytes: they are read now, so that their time stamps
@@ -224,7 +224,7 @@ void takeArrivedBytes(void)
     while (!ttyGone && keyBufferRoom(&keys) > 0) {
         ssize_t n = read(ttyFd, got, keyBufferRoom(&keys));
         if (n > 0) {
-            keyBufferAdd(&keys, got, (int)n, monotonicMs());
+            keyBufferAdd(&keys, got, (int)n, stampMs());
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
@@ -248,7 +248,8 @@ void readWaitingBytes(void)
     takeArrivedBytes();
 }
 
-double monotonicMs(void)
+// Arrival times of bytes, to the fraction of a millisecond.
+double stampMs(void)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -258,10 +259,10 @@ double monotonicMs(void)
 // Waits up to ms for a byte from the terminal; true when one is there.
 bool waitForByte(int ms)
 {
-    double until = monotonicMs() + ms;
+    double until = stampMs() + ms;
     for (;;) {
         struct pollfd tty = {ttyFd, POLLIN, 0};
-        int left = ms < 0 ? -1 : (int)(until - monotonicMs() + 0.999);
+        int left = ms < 0 ? -1 : (int)(until - stampMs() + 0.999);
         if (ms >= 0 && left < 0)
             left = 0;
         int ready = poll(&tty, 1, left);
@@ -278,12 +279,12 @@ bool waitForByte(int ms)
 void decodeWaitingBytes(void)
 {
     int waitMs;
-    while ((waitMs = keyBufferDecode(&keys, monotonicMs(), false)) > 0) {
+    while ((waitMs = keyBufferDecode(&keys, stampMs(), false)) > 0) {
         if (!ttyGone && waitForByte(waitMs)) {
             readWaitingBytes();
             continue;
         }
-        keyBufferDecode(&keys, monotonicMs(), true);
+        keyBufferDecode(&keys, stampMs(), true);
         return;
     }
 }
@@ -407,14 +408,12 @@ int readKey(void)
 // the poll to see (the input signal leaves them alone), so a key ends the
 // wait the moment it arrives; a signal that cuts the wait short costs
 // nothing, the deadline stays.
-int waitForKey(int ms)
+void waitForKey(int ms)
 {
     quietSinceWait = false;
-    if (ms <= 0)
-        return 0;
-    if (keys.codeCnt > 0 || keys.byteCnt > 0)
-        return ms;
-    double until = monotonicMs() + ms;
+    if (ms <= 0 || keys.codeCnt > 0 || keys.byteCnt > 0)
+        return;
+    double until = stampMs() + ms;
     holdKeys(true);
     // Key mode is on only in the foreground (the stop and continue signals
     // see to that), so the common case costs no look at the foreground;
@@ -423,7 +422,7 @@ int waitForKey(int ms)
     struct pollfd tty = {ttyFd, POLLIN, 0};
     for (;;) {
         // Whole milliseconds, rounded up: never woken before the deadline.
-        int left = (int)(until - monotonicMs() + 0.999);
+        int left = (int)(until - stampMs() + 0.999);
         if (left <= 0)
             break;
         int ready = poll(listen ? &tty : nullptr, listen ? 1 : 0, left);
@@ -433,13 +432,11 @@ int waitForKey(int ms)
         }
         if (ready > 0) {
             holdKeys(false);
-            int left = (int)(until - monotonicMs());
-            return left > 0 ? left : 1;
+            return;
         }
         if (ready < 0 && errno != EINTR)
             break;
     }
     holdKeys(false);
     quietSinceWait = listen;
-    return 0;
 }

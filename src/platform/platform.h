@@ -56,8 +56,9 @@ void closeDisplay(void);
 // Sleeps the whole time, even when a signal interrupts it.
 void sleepMs(int ms);
 // Sleeps up to ms, ending early when the keyboard has something to read.
-// Returns the milliseconds left (0 when the whole time was slept).
-int waitForKey(int ms);
+void waitForKey(int ms);
+// Milliseconds of a clock that only goes forward, for deadlines.
+long long monotonicMs(void);
 // The current local wall-clock time, with the time zone looked up afresh;
 // *ms, when asked for, gets the milliseconds into its second.
 int localTime(struct tm *out, int *ms = nullptr);

@@ -220,6 +220,10 @@ int openPortRoute(const portRoute_t *route, bool required)
         rc = openDirect(route->port);
         err = errno;
         directHint(hint, sizeof hint, route, err);
+        // Where the kernel has ports elsewhere or none at all, why direct
+        // I/O failed (no root, say) is beside the point.
+        if (route->kernelPorts[0] != '\0' || (route->kernelParportLoaded && err != ENODEV))
+            err = 0;
     } else {
         snprintf(hint, sizeof hint,
                  "0x%X is not a parallel port address: only 0x378, 0x278, 0x3BC, a parport of the kernel "

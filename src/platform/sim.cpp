@@ -259,25 +259,28 @@ void sleepMs(int ms)
 }
 
 // A key ends the wait when it arrives; actions only happen on the way.
-int waitForKey(int ms)
+void waitForKey(int ms)
 {
     sleepCalls++;
     sleepLengths.push_back(ms);
     if (ms <= 0 || keyPending())
-        return ms > 0 ? ms : 0;
+        return;
     long long until = nowMs + ms;
-    long long stopAt = until;
-    if (nextKey < keys.size() && keys[nextKey].atMs < stopAt)
-        stopAt = keys[nextKey].atMs;
-    if (!stopped && stopAtMs < stopAt)
-        stopAt = stopAtMs;
-    advanceTo(stopAt);
+    if (nextKey < keys.size() && keys[nextKey].atMs < until)
+        until = keys[nextKey].atMs;
+    if (!stopped && stopAtMs < until)
+        until = stopAtMs;
+    advanceTo(until);
     if (stopped && ++sleepsSinceStop > sleepsAfterStop) {
         fprintf(stderr, "sim: the runner ignores Escape after the safety stop\n");
         abort();
     }
-    // A clock step back or forward during the wait ends it.
-    return until > nowMs && until - nowMs < ms ? (int)(until - nowMs) : 0;
+}
+
+// The virtual clock is the only clock: a step of it is a step of this one.
+long long monotonicMs(void)
+{
+    return nowMs;
 }
 
 int localTime(struct tm *out, int *ms)

@@ -227,16 +227,19 @@ keyOutcome takeKeys(bool learn)
 // a key ends it.
 keyOutcome watch(bool learn)
 {
-    int left = 0;
+    long long passDue = monotonicMs();
     for (;;) {
         keyOutcome outcome = takeKeys(learn);
         if (outcome != keepWatching)
             return outcome;
-        if (left == 0) {
+        // Keys never push a pass back: however many keep coming, the pass
+        // is made when it is due.
+        if (monotonicMs() >= passDue) {
             followClock();
-            left = msToNextPass();
+            passDue = monotonicMs() + msToNextPass();
         }
-        left = waitForKey(left);
+        long long left = passDue - monotonicMs();
+        waitForKey((int)(left < passMs ? left : passMs));
     }
 }
 
