@@ -35,7 +35,7 @@ protected:
         EXPECT_EQ(eventList, nullptr);
         EXPECT_FALSE(simStopped()) << "the run had to be ended by the safety stop";
         EXPECT_EQ(simBlockingReads(), 0) << "readKey was called with no key waiting";
-        EXPECT_LE(simLongestSleep(), 250) << "more than a quarter second between two passes";
+        EXPECT_LE(simLongestSleep(), 334) << "more than a third of a second between two passes";
         journalOn = false;
         resetProgram();
     }
@@ -84,7 +84,7 @@ TEST_F(RunnerTest, EmptyTimetableSwitchesOffOnceAndShowsOnlyTheClock)
     EXPECT_EQ(run(false), 0);
     EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0x00\n");
     EXPECT_EQ(text.out, "*Off*:  Mon 12:00:00\r");
-    EXPECT_EQ(simSleepCalls(), 4);
+    EXPECT_EQ(simSleepCalls(), 3);  // passes at 0, 0.334 and 0.667 s
 }
 
 TEST_F(RunnerTest, OneRecordIsInForceAtEveryMomentOfTheWeek)
@@ -186,14 +186,14 @@ TEST_F(RunnerTest, SwitchesAsTheSecondAfterTheEntryBegins)
     EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0xFF\n"
                                 "day 0 17:30:00.400 0x00\n");
 
-    // Nothing to switch: only the quarter-second passes.
+    // Nothing to switch: only the passes on the thirds of the second.
     simReset();
     writeFile(eventFileName, "");
     simSetNowMs(simTimeMs(monday, 12, 0, 0, 100));
     simKey(simTimeMs(monday, 12, 0, 1, 100), escapeKey);
     EXPECT_EQ(run(false), 0);
     EXPECT_EQ(simPortWrites().size(), 1u);
-    EXPECT_EQ(simSleepCalls(), 5);  // from 0.1 to 0.25, 0.5, 0.75, 1.0, and 1.1 when the key came
+    EXPECT_EQ(simSleepCalls(), 4);  // from 0.1 to 0.334, 0.667, 1.0, and 1.1 when the key came
 }
 
 TEST_F(RunnerTest, EscapeEndsWithStatusZeroAndLeavesThePortAsItWas)

@@ -8,9 +8,9 @@
 // The record in force is found again each pass without walking the ring
 // (findCurrentEvent follows it), so a pass costs the same for any timetable.
 //
-// Passes fall on the quarter seconds of the clock: entries come into force
-// as a second begins, so the pass at the start of each second switches the
-// port within a few milliseconds of it and shows the new second at once. A
+// Passes fall on the thirds of each second of the clock: entries come into
+// force as a second begins, so the pass at the start of each second switches
+// the port within a few milliseconds of it and shows the new second at once. A
 // key ends the sleep when it arrives and is answered straight away. Under
 // the service each thing done to the port goes into the journal.
 #include "runner.h"
@@ -29,9 +29,10 @@ namespace {
 const int escapeKey = 27;
 // First code of a two-code key such as F1..F10: asks for a re-read.
 const int twoCodeKey = 0;
-// A quarter of a second: a pass at the start of every second, and never
-// more than this between two passes.
-const int passMs = 250;
+// Three passes a second, one as each second begins: no more wake-ups than
+// the 300 ms passes of old, and never more than passMs between two.
+const int passesPerSecond = 3;
+const int passMs = (1000 + passesPerSecond - 1) / passesPerSecond;
 const int noState = -1;
 // A flood of keys must not hold up the switching: a pass takes at most this
 // many, the next pass the rest.
@@ -142,12 +143,14 @@ void followClock(void)
     currentEvent = inForce;
 }
 
-// The next pass falls on the next quarter second of the clock; the ring
-// need not be asked, as every entry comes into force as a second begins.
-// Sampling afresh every pass follows a clock step or a new time zone.
+// The next pass falls on the next third of a second of the clock (at 334,
+// 667 and 1000 ms); the ring need not be asked, as every entry comes into
+// force as a second begins. Sampling afresh every pass follows a clock step
+// or a new time zone.
 int msToNextPass(void)
 {
-    return passMs - nowEventMs % passMs;
+    int third = nowEventMs * passesPerSecond / 1000 + 1;
+    return (third * 1000 + passesPerSecond - 1) / passesPerSecond - nowEventMs;
 }
 
 // Keys typed ahead of a reload are not meant for the new timetable.
@@ -223,7 +226,7 @@ keyOutcome takeKeys(bool learn)
     return keepWatching;
 }
 
-// The steady state: a pass on every quarter second, keys as they come, until
+// The steady state: three passes a second, keys as they come, until
 // a key ends it.
 keyOutcome watch(bool learn)
 {
