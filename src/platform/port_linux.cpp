@@ -174,13 +174,15 @@ static void ppdevHint(char *hint, size_t size, const portRoute_t *route, int err
 }
 
 // No kernel port at a standard address: what the kernel does drive, or why
-// it drives nothing.
-static void directHint(char *hint, size_t size, const portRoute_t *route, int err)
+// it drives nothing. Where the kernel has ports elsewhere or none at all,
+// why direct I/O failed (no root, say) is beside the point: *err goes to 0.
+static void directHint(char *hint, size_t size, const portRoute_t *route, int *err)
 {
+    bool kernelExplains = route->kernelPorts[0] != '\0' || (route->kernelParportLoaded && *err != ENODEV);
     if (route->kernelPorts[0] != '\0')
         snprintf(hint, size, "The kernel drives no parallel port at 0x%X (no /dev/parport node for it); "
                  "it drives %s: give that address with -port:.", route->port, route->kernelPorts);
-    else if (err == ENODEV)
+    else if (*err == ENODEV)
         snprintf(hint, size, "No parallel port answers at 0x%X: enable the parallel port (LPT1) in the "
                  "firmware setup.", route->port);
     else if (route->kernelParportLoaded)
@@ -190,6 +192,8 @@ static void directHint(char *hint, size_t size, const portRoute_t *route, int er
         snprintf(hint, size, "The kernel drives no parallel port at 0x%X (no /dev/parport0): load parport_pc "
                  "and ppdev (modprobe -a parport_pc ppdev) and join group lp, or run as root on an x86 PC "
                  "for direct port I/O.", route->port);
+    if (kernelExplains)
+        *err = 0;
 }
 
 // The node of a port the kernel has, not made or not given to group lp
@@ -219,11 +223,7 @@ int openPortRoute(const portRoute_t *route, bool required)
     } else if (route->path == PORT_DIRECT) {
         rc = openDirect(route->port);
         err = errno;
-        directHint(hint, sizeof hint, route, err);
-        // Where the kernel has ports elsewhere or none at all, why direct
-        // I/O failed (no root, say) is beside the point.
-        if (route->kernelPorts[0] != '\0' || (route->kernelParportLoaded && err != ENODEV))
-            err = 0;
+        directHint(hint, sizeof hint, route, &err);
     } else {
         snprintf(hint, sizeof hint,
                  "0x%X is not a parallel port address: only 0x378, 0x278, 0x3BC, a parport of the kernel "

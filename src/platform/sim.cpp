@@ -247,34 +247,37 @@ int readKey(void)
     return keys[nextKey++].code;
 }
 
-void sleepMs(int ms)
+// Both sleeps: the clock goes to untilMs, and a runner that sleeps on after
+// the safety stop's Escape is given up.
+static void sleepTo(long long untilMs, int ms)
 {
     sleepCalls++;
     sleepLengths.push_back(ms);
-    advanceTo(nowMs + ms);
+    advanceTo(untilMs);
     if (stopped && ++sleepsSinceStop > sleepsAfterStop) {
         fprintf(stderr, "sim: the runner ignores Escape after the safety stop\n");
         abort();
     }
 }
 
+void sleepMs(int ms)
+{
+    sleepTo(nowMs + ms, ms);
+}
+
 // A key ends the wait when it arrives; actions only happen on the way.
 void waitForKey(int ms)
 {
-    sleepCalls++;
-    sleepLengths.push_back(ms);
-    if (ms <= 0 || keyPending())
+    if (ms <= 0 || keyPending()) {
+        sleepTo(nowMs, ms);
         return;
+    }
     long long until = nowMs + ms;
     if (nextKey < keys.size() && keys[nextKey].atMs < until)
         until = keys[nextKey].atMs;
     if (!stopped && stopAtMs < until)
         until = stopAtMs;
-    advanceTo(until);
-    if (stopped && ++sleepsSinceStop > sleepsAfterStop) {
-        fprintf(stderr, "sim: the runner ignores Escape after the safety stop\n");
-        abort();
-    }
+    sleepTo(until, ms);
 }
 
 // The virtual clock is the only clock: a step of it is a step of this one.
