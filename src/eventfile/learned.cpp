@@ -6,6 +6,7 @@
 // left as a torn line. Learn mode may run as root: only a regular file is
 // ever written, never through a link someone else planted.
 #include "eventfile.h"
+#include "journal.h"
 
 #include "settings.h"
 
@@ -30,19 +31,19 @@ struct fdCloser {
 
 static void printAppendError(int err)
 {
-    printf("ERROR:  Cannot open event file for appending:  '%s'\n", eventFileName.c_str());
-    fprintf(stderr, "%s\n", strerror(err));
+    report(JOURNAL_ERR, "ERROR:  Cannot open event file for appending:  '%s'\n", eventFileName.c_str());
+    reportSystemError(JOURNAL_ERR, err);
 }
 
 static void printWriteError(int err)
 {
-    printf("ERROR:  Cannot write event file:  '%s'\n", eventFileName.c_str());
-    fprintf(stderr, "%s\n", strerror(err));
+    report(JOURNAL_ERR, "ERROR:  Cannot write event file:  '%s'\n", eventFileName.c_str());
+    reportSystemError(JOURNAL_ERR, err);
 }
 
 static void printNotRegular(void)
 {
-    printf("ERROR:  Event file is not a regular file:  '%s'\n", eventFileName.c_str());
+    report(JOURNAL_ERR, "ERROR:  Event file is not a regular file:  '%s'\n", eventFileName.c_str());
 }
 
 static std::string folderOf(const std::string &path)
@@ -65,7 +66,7 @@ static bool linkIsSafe(const std::string &path, const struct stat &link)
 
 static void printLinkRefused(void)
 {
-    printf("ERROR:  Not following a symbolic link in a world-writable folder:  '%s'\n", eventFileName.c_str());
+    report(JOURNAL_ERR, "ERROR:  Not following a symbolic link in a world-writable folder:  '%s'\n", eventFileName.c_str());
 }
 
 // The same rule for every folder on the way to the file: a planted link to
@@ -173,7 +174,7 @@ static off_t dataEnd(int fd, off_t size, bool *hidden)
 
 static void printHiddenData(void)
 {
-    printf("ERROR:  Event file has data after an end-of-data byte (0x1A):  '%s'\n", eventFileName.c_str());
+    report(JOURNAL_ERR, "ERROR:  Event file has data after an end-of-data byte (0x1A):  '%s'\n", eventFileName.c_str());
 }
 
 // Where learned lines go: after the last byte that is not an end-of-data

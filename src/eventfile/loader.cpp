@@ -5,6 +5,7 @@
 // first keptLineBytes of a line are kept, so no file, not even an endless one
 // without line ends, makes the program grow.
 #include "eventfile.h"
+#include "journal.h"
 
 #include "settings.h"
 
@@ -164,7 +165,7 @@ static int loadEventLine(const char *content)
         dayField = &fields[fields.size()];
     int startDay = parseDay(dayField);
     if (startDay == 7) {
-        printf("ERROR:  Bad day:  '%s'\n", quotedField(dayField).c_str());
+        report(JOURNAL_ERR, "ERROR:  Bad day:  '%s'\n", quotedField(dayField).c_str());
         return 1;
     }
     int endDay = -1;
@@ -172,7 +173,7 @@ static int loadEventLine(const char *content)
     if (dash != nullptr) {
         endDay = parseDay(dash + 1);
         if (endDay == 7) {
-            printf("ERROR:  Bad day in range:  '%s'\n", quotedField(dayField).c_str());
+            report(JOURNAL_ERR, "ERROR:  Bad day in range:  '%s'\n", quotedField(dayField).c_str());
             return 1;
         }
     }
@@ -181,7 +182,7 @@ static int loadEventLine(const char *content)
     if (valueText == nullptr) {
         // Without a time or a value the line cannot mean what the user wanted;
         // switching on a guess would be worse than not running.
-        printf("ERROR:  Time or value missing:  '%s'\n", quotedLine(content).c_str());
+        report(JOURNAL_ERR, "ERROR:  Time or value missing:  '%s'\n", quotedLine(content).c_str());
         return 1;
     }
     int32_t value = readCInt(valueText);
@@ -200,13 +201,13 @@ static int loadEventLine(const char *content)
 
 static void warnCannotOpen(int err)
 {
-    printf("Warning:  Cannot open event file:  '%s'\n", eventFileName.c_str());
-    fprintf(stderr, "%s\n", strerror(err));
+    report(JOURNAL_WARNING, "Warning:  Cannot open event file:  '%s'\n", eventFileName.c_str());
+    reportSystemError(JOURNAL_WARNING, err);
 }
 
 static void refuseNotRegular(void)
 {
-    printf("ERROR:  Event file is not a regular file:  '%s'\n", eventFileName.c_str());
+    report(JOURNAL_ERR, "ERROR:  Event file is not a regular file:  '%s'\n", eventFileName.c_str());
 }
 
 int checkEventFileReadable(void)

@@ -34,9 +34,9 @@ static void readArguments(int argc, char **argv)
             else if (strncasecmp(arg, "-port:", 6) == 0)
                 portAddr = readCInt(arg + 6);
             else
-                printf("ERROR:  Invalid options:  '%s'\n", arg);
+                report(JOURNAL_ERR, "ERROR:  Invalid options:  '%s'\n", arg);
         } else if (!eventFileName.empty()) {
-            printf("ERROR:  2nd event file found:  '%s'\n", arg);
+            report(JOURNAL_ERR, "ERROR:  2nd event file found:  '%s'\n", arg);
         } else {
             eventFileName = arg;
         }
@@ -111,12 +111,15 @@ int main(int argc, char **argv)
         setvbuf(stdout, nullptr, _IONBF, 0);
 
     readArguments(argc, argv);
+    // Check mode's listing is its output; whoever runs it reads it there.
+    if (checkMode)
+        journalOn = false;
     if (verbose)
         printf("Port: 0x%X\n", portAddr);
 
     int status;
     if (eventFileName.empty()) {
-        printf("Error:  No event file specified on the command line!\n");
+        report(JOURNAL_ERR, "Error:  No event file specified on the command line!\n");
         status = -1;
     } else {
         if (!checkMode)
@@ -127,9 +130,11 @@ int main(int argc, char **argv)
         status = checkMode ? runCheckMode() : runWithMachine(learnMode);
     }
     if (allocCnt != 0)
-        printf("ERROR:  allocCnt=%d\n", allocCnt);
+        report(JOURNAL_ERR, "ERROR:  allocCnt=%d\n", allocCnt);
     bool ran = !eventFileName.empty() && !checkMode;
-    if (ran)
+    if (ran) {
         closeDisplay();
+        journalClose();
+    }
     return exitStatusOf(checkOutputAtExit(status, !ran));
 }

@@ -8,10 +8,8 @@
 // file of the terminal as fast as the terminal takes it, print by print when
 // it keeps up, so the bytes and their order are what they always were. The
 // backlog is bounded: when a terminal stays stopped it is dropped and the
-// run loop shows the state afresh once output flows again. Under the service
-// the message lines of the console are copied to the journal on the way.
+// run loop shows the state afresh once output flows again.
 #include "platform.h"
-#include "journal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -37,7 +35,6 @@ bool displayIsSocket;
 bool outputGone;  // hung up or closed: nothing will ever be read
 bool lost;
 std::string backlog;
-std::string messageLine;  // the line so far, for the journal
 
 bool isStream(int fd, bool *socket)
 {
@@ -93,25 +90,8 @@ void writeBacklog(void)
         backlog.erase(0, done);
 }
 
-// Message lines start after a line end or a carriage return (the clock line
-// ends in one).
-void copyMessages(const char *bytes, size_t size)
-{
-    for (size_t i = 0; i < size; i++) {
-        char c = bytes[i];
-        if (c == '\n' || c == '\r') {
-            journalMessageLine(messageLine.data(), (int)messageLine.size());
-            messageLine.clear();
-        } else if (messageLine.size() < 1000) {
-            messageLine += c;
-        }
-    }
-}
-
 ssize_t displayWrite(void *, const char *bytes, size_t size)
 {
-    if (journalOn)
-        copyMessages(bytes, size);
     if (outputGone)
         return (ssize_t)size;
     if (backlog.size() + size > backlogLimit) {
@@ -146,7 +126,6 @@ void openDisplay(void)
     setvbuf(display, nullptr, terminal ? _IONBF : _IOFBF, terminal ? 0 : BUFSIZ);
     outputGone = lost = false;
     backlog.clear();
-    messageLine.clear();
     foundStdout = stdout;
     foundStderr = stderr;
     stdout = display;

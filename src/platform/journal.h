@@ -1,28 +1,70 @@
-// journal.h: the record the program keeps when it runs as the service.
+// journal.h: messages, and the record the program keeps when it runs as the
+// service.
 //
-// systemd connects the service's standard error to the journal and says so
-// in JOURNAL_STREAM ("device:inode" of that stream). When standard error is
-// that stream, the program writes one line for each thing it does to the
-// port and each way it ends, with the journal's "<N>" priority prefix;
-// otherwise nothing here prints anything, so interactive use shows exactly
-// what it always showed.
+// Every message the program gives goes through report(): it prints the
+// exact text on standard output, as it always did, and, under the service,
+// records it in the journal at the severity the caller states. The record
+// of what was done to the port (journalRecord) is kept only under the
+// service; interactively nothing here prints anything beyond the messages.
+//
+// systemd says in JOURNAL_STREAM ("device:inode") which stream it connected
+// to standard error; when standard error is that stream the program runs as
+// the service and records go to the journal's own socket, one datagram a
+// record with fields of their own (WEEKSWITCH_RECORD=switched, ...), so that
+// tools can ask for them by field. No write to the journal ever waits: what
+// the journal does not take at once waits in a small queue, and what does
+// not fit there is counted and the count recorded once it flows again.
 #ifndef WEEKSWITCH_JOURNAL_H
 #define WEEKSWITCH_JOURNAL_H
+
+#include <string>
 
 // Priorities as syslog numbers them.
 enum { JOURNAL_ERR = 3, JOURNAL_WARNING = 4, JOURNAL_NOTICE = 5, JOURNAL_INFO = 6 };
 
-// Set once by openJournal: standard error is the journal.
+// Set once by openJournal: standard error is the journal, we run as the
+// service.
 extern bool journalOn;
 
-// Looks at JOURNAL_STREAM and standard error; sets journalOn.
+// Looks at JOURNAL_STREAM and standard error; sets journalOn, and then
+// makes sure no write to standard error can wait.
 void openJournal(void);
-// One line, "<priority>text", when journalOn; the text has no line end.
-void journalPrint(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
-// A console message line ("ERROR:  ...", "Warning:  ...") copied to the
-// journal at its priority; any other line is not a message and is left out.
-void journalMessageLine(const char *line, int length);
-// "Ended: signal SIGTERM" from a signal handler: async-signal-safe.
+
+// A message: the text (which carries its own "ERROR:  " or "Warning:  " and
+// line end) printed on standard output, and under the service recorded at
+// priority.
+void report(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// The system's description of err after a message: on standard error,
+// unbuffered, with nothing in front of it; under the service into the
+// record instead (standard error is the journal there, and a message and
+// its reason belong in one place).
+void reportSystemError(int priority, int err);
+// The same for a text of our own that stands where a system error text
+// would (the remedy after a port error).
+void reportDetail(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// One record of what the program did, only under the service: the message
+// text, its kind (the WEEKSWITCH_RECORD field: "switched", "in-force", ...)
+// and extra fields as "NAME=value" lines (may be empty).
+void journalRecord(int priority, const char *kind, const std::string &fields, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+// Sends what waits in the queue, as far as the journal takes it. The run
+// loop calls it at each pass.
+void journalFlush(void);
+// At the end: sends what waits, and gives journald a moment (at most a
+// second) to read it while the process is still there to be told apart by.
+void journalClose(void);
+// Records waiting, and records dropped since the last count went out.
+int journalQueued(void);
+unsigned long journalDropped(void);
+// "Ended: signal SIGTERM" from a signal handler: async-signal-safe, and
+// never waits.
 void journalSignal(int sig);
+
+// Tests: records go as "<priority>message\n" lines into *sink instead of
+// the journal (nullptr: the journal again).
+void journalCaptureTo(std::string *sink);
+// Tests: the journal's socket (default /run/systemd/journal/socket).
+void journalSocketPath(const char *path);
 
 #endif

@@ -3,6 +3,7 @@
 // The clock sample and the file records go through the same parseEvent, so
 // their keys are always comparable.
 #include "schedule.h"
+#include "journal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -67,7 +68,7 @@ int parseEvent(rtEvent_t *ev, const char *dayText, const char *timeText, int32_t
 {
     ev->day = parseDay(dayText);
     if (ev->day == 7) {
-        printf("ERROR:  Bad day value:  '%.3s'\n", dayText);
+        report(JOURNAL_ERR, "ERROR:  Bad day value:  '%.3s'\n", dayText);
         return -1;
     }
     int32_t parts[3];
@@ -76,7 +77,7 @@ int parseEvent(rtEvent_t *ev, const char *dayText, const char *timeText, int32_t
     ev->min = parts[1];
     ev->sec = parts[2];
     if (ev->hour < 0 || ev->hour > 23 || ev->min < 0 || ev->min > 59 || ev->sec < 0 || ev->sec > 59) {
-        printf("ERROR:  Bad time value:  '%2d:%2d:%2d'\n", ev->hour, ev->min, ev->sec);
+        report(JOURNAL_ERR, "ERROR:  Bad time value:  '%2d:%2d:%2d'\n", ev->hour, ev->min, ev->sec);
         return -1;
     }
     ev->dayTime = ev->day;

@@ -9,6 +9,7 @@
 // A key that names no second of the week (only a hand-made record can carry
 // one) has no slot: while such a record is in the ring, searches walk it.
 #include "schedule.h"
+#include "journal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -213,7 +214,7 @@ bool inForceAt(const rtEvent_t *ev, int32_t key)
 int insertEvent(rtEvent_t *ev)
 {
     if (allocCnt <= 0) {
-        printf("ERROR:  nothing allocated!\n");
+        report(JOURNAL_ERR, "ERROR:  nothing allocated!\n");
         return -1;
     }
     int slot = slotOf(ev->dayTime);
@@ -227,7 +228,7 @@ int insertEvent(rtEvent_t *ev)
         linked = linkByWalk(ev);
     }
     if (linked != 0) {
-        printf("ERROR:  two entries have the same day/time value!\n");
+        report(JOURNAL_ERR, "ERROR:  two entries have the same day/time value!\n");
         return -1;
     }
     if (slot >= 0)
@@ -256,7 +257,7 @@ int addEvent(int day, const char *timeText, int32_t value)
 int removeEvent(rtEvent_t *ev)
 {
     if (allocCnt <= 0) {
-        printf("ERROR:  nothing allocated!\n");
+        report(JOURNAL_ERR, "ERROR:  nothing allocated!\n");
         return -1;
     }
     if (ev == eventList)
