@@ -27,6 +27,7 @@ protected:
         simReset();
         eventFileName = scratchPath("events.txt");
         remove(eventFileName.c_str());
+        journalCaptureTo(&journal);
     }
     void TearDown() override
     {
@@ -37,6 +38,7 @@ protected:
         EXPECT_EQ(simBlockingReads(), 0) << "readKey was called with no key waiting";
         EXPECT_LE(simLongestSleep(), 334) << "more than a third of a second between two passes";
         journalOn = false;
+        journalCaptureTo(nullptr);
         resetProgram();
     }
 
@@ -49,7 +51,19 @@ protected:
     }
 
     capturedOutput text;
+    // Under the service (journalOn): the records, "<priority>message" lines.
+    std::string journal;
 };
+
+// What the program told systemd, watchdog pings left out.
+std::string notifications(void)
+{
+    std::string told;
+    for (const std::string &n : simNotifications())
+        if (n != "WATCHDOG=1")
+            told += n + "|";
+    return told;
+}
 
 int countOf(const std::string &text, const std::string &piece)
 {
@@ -109,7 +123,9 @@ TEST_F(RunnerTest, SwitchesWhenTheNextEntryComesIntoForceAndAnnouncesItAfterTheW
 {
     writeFile(eventFileName, "mo 08:00:00 1\nmo 17:00:00 0\n");
     simSetNowMs(simTimeMs(monday, 12, 0, 0));
+    // Under the service Escape asks first: one press, the second ends it.
     simKey(simTimeMs(monday, 17, 0, 3), escapeKey);
+    simKey(simTimeMs(monday, 17, 0, 5), escapeKey);
     std::vector<long> printedAtWrite;
     simOnPortWrite([&](const simPortWrite &) { printedAtWrite.push_back(printedSoFar()); });
     journalOn = true;  // as under the service
@@ -118,10 +134,18 @@ TEST_F(RunnerTest, SwitchesWhenTheNextEntryComesIntoForceAndAnnouncesItAfterTheW
     EXPECT_EQ(run(false), 0);
     EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0xFF\n"
                                 "day 0 17:00:01.000 0x00\n");
-    EXPECT_EQ(text.err, "<6>Started: port 0x378 (the simulated port), timetable '" + eventFileName + "', 2 entries\n"
-                        "<6>In force: Mon 08:00:00 On, port 0xFF\n"
-                        "<6>Switched: Mon 17:00:00 Off, port 0x00\n"
-                        "<6>Ended: Escape key\n");
+    EXPECT_EQ(journal, "<6>Started: port 0x378 (the simulated port), timetable '" + eventFileName + "', 2 entries\n"
+                       "<6>In force: Mon 08:00:00 On, port 0xFF\n"
+                       "<6>Switched: Mon 17:00:00 Off, port 0x00\n"
+                       "<5>Escape pressed: a second one within 5 s ends the switching\n"
+                       "<5>Ended: Escape key\n");
+    // Ready once the port holds the entry in force; the status at each change.
+    EXPECT_EQ(notifications(), "READY=1\nSTATUS=In force: Mon 08:00:00 On, port 0xFF; next: Mon 17:00:00 Off|"
+                               "STATUS=In force: Mon 17:00:00 Off, port 0x00; next: Mon 08:00:00 On|"
+                               "STOPPING=1\nSTATUS=Ended: Escape key|");
+    EXPECT_NE(text.out.find("*Off*:  Mon 17:00:02\r\n"
+                            "Escape again within 5 s ends the switching; any other key goes on.\n"),
+              std::string::npos);
     EXPECT_EQ(text.out.substr(0, 70), "EVENT:  Mon 08:00:00 On\n next:  Mon 17:00:00 Off\n"
                                       "*On*:   Mon 12:00:00\r");
     const std::string change = "*On*:   Mon 17:00:00\r"
@@ -196,6 +220,74 @@ TEST_F(RunnerTest, SwitchesAsTheSecondAfterTheEntryBegins)
     EXPECT_EQ(simSleepCalls(), 4);  // from 0.1 to 0.334, 0.667, 1.0, and 1.1 when the key came
 }
 
+// Under the service a stray Escape does not end the switching: the first
+// asks, only a second, separate press within 5 s ends it.
+TEST_F(RunnerTest, UnderTheServiceOnlyASecondEscapeEnds)
+{
+    struct row {
+        const char *what;
+        std::vector<std::pair<int, int>> keys;  // ms after the start, code
+        long long endsAtMs;                     // -1: the safety stop
+        int asked, cancelled;
+    } rows[] = {
+        {"a second press ends", {{500, escapeKey}, {2000, escapeKey}}, 2000, 1, 0},
+        {"a held Escape is one press", {{500, escapeKey}, {800, escapeKey}, {830, escapeKey}, {2000, escapeKey}}, 2000, 1, 0},
+        {"another key goes on", {{500, escapeKey}, {1500, 'x'}, {2500, escapeKey}, {4000, escapeKey}}, 4000, 2, 1},
+        {"time runs out", {{500, escapeKey}, {6000, escapeKey}, {7000, escapeKey}}, 7000, 2, 1},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        simReset();
+        journal.clear();
+        journalOn = true;
+        writeFile(eventFileName, "mo 08:00:00 1\n");
+        simSetNowMs(simTimeMs(monday, 12, 0, 0));
+        for (const auto &key : r.keys)
+            simKey(simNowMs() + key.first, key.second);
+        long long start = simNowMs();
+        EXPECT_EQ(run(false), 0);
+        EXPECT_EQ(simNowMs() - start, r.endsAtMs);
+        EXPECT_EQ(countOf(text.out, "Escape again within 5 s ends the switching; any other key goes on.\n"), r.asked);
+        EXPECT_EQ(countOf(text.out, "Switching goes on.\n"), r.cancelled);
+        EXPECT_EQ(countOf(journal, "<5>Ended: Escape key\n"), 1);
+        EXPECT_EQ(simPortWrites().size(), 1u);
+    }
+}
+
+// Under the service each switching is recorded; one applied more than a
+// second after its entry came into force (the program was stopped) says so,
+// and a write the port refuses is recorded as failed and tried again at
+// each pass, the console saying so once.
+TEST_F(RunnerTest, LateAndFailedSwitchingsSaySo)
+{
+    writeFile(eventFileName, "mo 08:00:00 1\nmo 12:00:02 0\nmo 12:00:10 1\n");
+    simSetNowMs(simTimeMs(monday, 12, 0, 0));
+    // Stopped from 12:00:01.5 to 12:00:06.7: the pass after switches late.
+    simAt(simTimeMs(monday, 12, 0, 1, 500), [] { simSetNowMs(simTimeMs(monday, 12, 0, 6, 700)); });
+    simAt(simTimeMs(monday, 12, 0, 10, 500), [] { simFailPortWrites(4); });
+    simKey(simTimeMs(monday, 12, 0, 11, 200), escapeKey);
+    simKey(simTimeMs(monday, 12, 0, 12, 500), escapeKey);
+    journalOn = true;
+    portAddr = 0x378;
+
+    EXPECT_EQ(run(false), 0);
+    // The first try at 12:00:11 and the retries of the next three passes fail.
+    EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0xFF\n"
+                                "day 0 12:00:06.700 0x00\n"
+                                "day 0 12:00:12.334 0xFF\n");
+    EXPECT_EQ(simFailedPortWrites(), 4);
+    EXPECT_NE(journal.find("<4>Switched: Mon 12:00:02 Off, port 0x00, late by 3.7 s\n"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("<3>ERROR:  Cannot write port:  0x378\n"
+                           "<3>Input/output error\n"
+                           "<3>Not switched: Mon 12:00:10 On, port 0xFF: the write failed (Input/output error)\n"
+                           "<5>Escape pressed: a second one within 5 s ends the switching\n"
+                           "<4>Switched: Mon 12:00:10 On, port 0xFF, late by 1.3 s\n"),
+              std::string::npos)
+        << journal;
+    EXPECT_EQ(countOf(text.out, "ERROR:  Cannot write port:  0x378\n"), 1);
+    EXPECT_EQ(countOf(notifications(), "STATUS=Port write failing: In force: Mon 12:00:10 On, port 0xFF"), 1);
+}
+
 TEST_F(RunnerTest, EscapeEndsWithStatusZeroAndLeavesThePortAsItWas)
 {
     writeFile(eventFileName, "mo 08:00:00 1\nmo 17:00:00 0\n");
@@ -251,14 +343,15 @@ TEST_F(RunnerTest, FunctionKeyRereadsTheEditedFileAndDropsKeysTypedAhead)
                             "*Off*:  Mon 12:00:01\r");
 }
 
-TEST_F(RunnerTest, RereadThatFindsABadDayEndsWithTheRefusedCount)
+// Interactively a refused re-read ends the program; under the service it
+// leaves the timetable in force switching, and the next F5 tries again.
+TEST_F(RunnerTest, RereadThatFindsABadDayEndsWithTheRefusedCountExceptUnderTheService)
 {
     writeFile(eventFileName, "mo 08:00:00 1\n");
     simSetNowMs(simTimeMs(monday, 12, 0, 0));
     const long long pressed = simNowMs() + 300;
     simAt(pressed, [] { writeFile(eventFileName, "mo 08:00:00 1\nxx 09:00:00 0\n"); });
     simKey2(pressed, 0, 59);  // F1
-    journalOn = true;
 
     EXPECT_EQ(run(false), 1);
     EXPECT_EQ(simPortWrites().size(), 1u);
@@ -266,9 +359,37 @@ TEST_F(RunnerTest, RereadThatFindsABadDayEndsWithTheRefusedCount)
                             "*On*:   Mon 12:00:00\r"
                             "\n\n*** Re-read Event file ***\n\n"
                             "ERROR:  Bad day:  'xx'\n");
-    EXPECT_NE(text.err.find("<6>Re-read: function key\n<3>Ended: the timetable was refused (1 line)\n"),
+
+    simReset();
+    journalOn = true;
+    writeFile(eventFileName, "mo 08:00:00 1\nmo 12:00:02 0\n");
+    simSetNowMs(simTimeMs(monday, 12, 0, 0));
+    simAt(pressed, [] { writeFile(eventFileName, "mo 08:00:00 1\nmo 12:00:02 0\nxx 09:00:00 0\n"); });
+    simKey2(pressed, 0, 59);
+    simAt(simTimeMs(monday, 12, 0, 4), [] { writeFile(eventFileName, "mo 08:00:00 1\nmo 12:00:02 0\nmo 12:00:04 1\n"); });
+    simKey2(simTimeMs(monday, 12, 0, 4, 500), 0, 63);
+    simKey(simTimeMs(monday, 12, 0, 6), escapeKey);
+    simKey(simTimeMs(monday, 12, 0, 7), escapeKey);
+
+    EXPECT_EQ(run(false), 0);
+    EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0xFF\n"
+                                "day 0 12:00:00.300 0xFF\n"
+                                "day 0 12:00:03.000 0x00\n"
+                                "day 0 12:00:04.500 0x00\n"
+                                "day 0 12:00:05.000 0xFF\n");
+    const std::string refused = "ERROR:  Bad day:  'xx'\n"
+                                "ERROR:  Re-read refused, the timetable in force stays:  '" + eventFileName + "'\n";
+    EXPECT_NE(text.out.find("\n\n*** Re-read Event file ***\n\n" + refused +
+                            "EVENT:  Mon 08:00:00 On\n next:  Mon 12:00:02 Off\n"),
               std::string::npos)
-        << text.err;
+        << text.out;
+    EXPECT_NE(journal.find("<6>Re-read: function key\n"
+                           "<3>ERROR:  Bad day:  'xx'\n"
+                           "<3>ERROR:  Re-read refused, the timetable in force stays:  '" + eventFileName + "'\n"
+                           "<6>In force: Mon 08:00:00 On, port 0xFF\n"
+                           "<6>Switched: Mon 12:00:02 Off, port 0x00\n"),
+              std::string::npos)
+        << journal;
 }
 
 TEST_F(RunnerTest, RereadOfADeletedFileEndsWithMinusOne)
@@ -352,32 +473,41 @@ TEST_F(RunnerTest, LearningOnANewFileSwitchesOnAtOnceThenOffASecondAfterTheLearn
     EXPECT_EQ(countOf(text.out, "Re-read"), 0);
 }
 
-// A held key repeats many times a second: one line a second is learned,
-// and the refusal is said once in that second.
-TEST_F(RunnerTest, OneLearnedLineASecondWhateverTheKeysInIt)
+// A held key repeats many times a second: it learns one line until it is
+// let go. Other keys learn one line a second, and the refusal is said once
+// in that second.
+TEST_F(RunnerTest, AHeldKeyLearnsOneLineAndOtherKeysOneLineASecond)
 {
     writeFile(eventFileName, "tu 07:00:00 1\n");
     simSetNowMs(simTimeMs(tuesday, 7, 30, 0));
-    for (int ms : {400, 700, 800, 900})
-        simKey(simNowMs() + ms, 'a');
-    simKey(simNowMs() + 1200, 'b');
-    simKey(simNowMs() + 2500, escapeKey);
+    const long long start = simNowMs();
+    simKey(start + 400, 'a');
+    for (int ms = 700; ms <= 1900; ms += 100)  // the key held down
+        simKey(start + ms, 'a');
+    simKey(start + 1950, 'b');
+    simKey(start + 1980, 'c');
+    simKey(start + 1990, 'd');
+    simKey(start + 3000, 'a');  // pressed again
+    simKey(start + 4500, escapeKey);
+    simKey(start + 5600, escapeKey);
     journalOn = true;
 
     EXPECT_EQ(run(true), 0);
     EXPECT_EQ(readFile(eventFileName), "tu 07:00:00 1\n"
                                        "Tue 07:30:00 0 ;; *Learned event*\r\n"
-                                       "Tue 07:30:01 1 ;; *Learned event*\r\n");
+                                       "Tue 07:30:01 1 ;; *Learned event*\r\n"
+                                       "Tue 07:30:03 0 ;; *Learned event*\r\n");
     // Each learned entry takes over as its second ends.
     EXPECT_EQ(simPortLogText(), "day 1 07:30:00.000 0xFF\n"
                                 "day 1 07:30:00.400 0xFF\n"
                                 "day 1 07:30:01.000 0x00\n"
-                                "day 1 07:30:01.200 0x00\n"
-                                "day 1 07:30:02.000 0xFF\n");
+                                "day 1 07:30:01.950 0x00\n"
+                                "day 1 07:30:02.000 0xFF\n"
+                                "day 1 07:30:03.000 0xFF\n"
+                                "day 1 07:30:04.000 0x00\n");
     EXPECT_EQ(countOf(text.out, "Key not learned:  one learned line a second\n"), 1);
     EXPECT_EQ(countOf(text.out, "two entries"), 0);
-    EXPECT_NE(text.err.find("<6>Learned: Tue 07:30:00 Off\n<6>Re-read: learned line\n"), std::string::npos)
-        << text.err;
+    EXPECT_NE(journal.find("<6>Learned: Tue 07:30:00 Off\n<6>Re-read: learned line\n"), std::string::npos) << journal;
 }
 
 TEST_F(RunnerTest, KeysWaitingBehindALearnedKeyAreDiscardedEscapeToo)

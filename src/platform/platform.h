@@ -20,9 +20,11 @@
 int openPort(int portAddr, bool required);
 // What the port is reached through ("/dev/parport0"), for the record.
 const char *portPath(void);
-// Puts value's low byte on the data lines. No result: the port has no way
-// to report a failed write.
-void writePort(int value);
+// Puts value's low byte on the data lines: 0, or -1 with errno set when an
+// opened port refused the write (ppdev's ioctl failed, the recorder's file
+// is full). A port that was never opened takes every write as done: there
+// is nothing to try again.
+int writePort(int value);
 // Lets go of the port without touching the value on its data lines.
 void closePort(void);
 
@@ -51,6 +53,12 @@ int displayBacklog(void);
 int displayLost(void);
 // Gives the reader a moment for the rest, then puts standard output back.
 void closeDisplay(void);
+
+// --- service manager -----------------------------------------------------------
+// Tells systemd how the service stands, when it runs the program with a
+// notification socket: "READY=1", "WATCHDOG=1", "STATUS=..." lines; nothing
+// otherwise, and never an error worth stopping for.
+void notifyServiceManager(const char *state);
 
 // --- time ------------------------------------------------------------------
 // Sleeps the whole time, even when a signal interrupts it.

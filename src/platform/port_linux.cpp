@@ -37,22 +37,15 @@ static void onClaimAlarm(int)
     claimTimedOut = 1;
 }
 
-// The first line on the console (and, under the service, in the journal by
-// way of the console); the reason and the remedy where system error texts
-// go, at the journal's error priority under the service.
+// The first line on the console; the reason and the remedy where system
+// error texts go (under the service: into the record, at the same priority).
 static void reportNoAccess(int port, int err, const char *hint, bool required)
 {
-    printf("%s  Cannot access port:  0x%X\n", required ? "ERROR:" : "Warning:", port);
-    fflush(stdout);
-    if (journalOn) {
-        if (err)
-            journalPrint(JOURNAL_ERR, "%s", strerror(err));
-        journalPrint(JOURNAL_ERR, "%s", hint);
-        return;
-    }
+    int priority = required ? JOURNAL_ERR : JOURNAL_WARNING;
+    report(priority, "%s  Cannot access port:  0x%X\n", required ? "ERROR:" : "Warning:", port);
     if (err)
-        fprintf(stderr, "%s\n", strerror(err));
-    fprintf(stderr, "%s\n", hint);
+        reportSystemError(priority, err);
+    reportDetail(priority, "%s", hint);
 }
 
 // PPCLAIM with a time limit. On failure errno says why; EBUSY when the
@@ -160,13 +153,18 @@ static void ppdevHint(char *hint, size_t size, const portRoute_t *route, int err
     } else if ((err == EACCES || err == EPERM) && stat(route->device, &node) == 0) {
         struct group *owner = getgrgid(node.st_gid);
         const char *group = owner != nullptr ? owner->gr_name : "lp";
-        if (inGroup(node.st_gid))
+        bool groupMayWrite = (node.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+        if (!inGroup(node.st_gid))
+            snprintf(hint, size, "To reach %s, add the user to group %s (then log in again), or run as root.",
+                     route->device, group);
+        else if (!groupMayWrite)
             snprintf(hint, size, "%s does not let its group %s write, and this program is in it: "
                      "the node's mode is wrong (crw-rw---- root lp is right; see the udev rules).",
                      route->device, group);
         else
-            snprintf(hint, size, "To reach %s, add the user to group %s (then log in again), or run as root.",
-                     route->device, group);
+            snprintf(hint, size, "%s lets its group %s write and this program is in it, yet the system refuses: "
+                     "a device policy (DeviceAllow= of a service started before the node existed) or a "
+                     "security module; start the program again.", route->device, group);
     } else {
         snprintf(hint, size, "To reach %s, load the ppdev module and add the user to group lp (or run as root).",
                  route->device);
@@ -203,6 +201,13 @@ static bool mayComeSoon(const portRoute_t *route, int err)
     return route->path == PORT_PPDEV && (err == ENOENT || err == EACCES);
 }
 
+// No parallel port in the kernel at all, not yet: its modules may be
+// loading as we start (at boot, or by hand right then).
+static bool kernelMayComeSoon(const portRoute_t *route)
+{
+    return route->path != PORT_PPDEV && route->kernelPorts[0] == '\0';
+}
+
 static const int requiredWaitMs = 10000, requiredRetryMs = 250;
 
 int openPortRoute(const portRoute_t *route, bool required)
@@ -215,6 +220,7 @@ int openPortRoute(const portRoute_t *route, bool required)
         err = errno;
         for (int waited = 0; rc == -1 && required && mayComeSoon(route, err) && waited < requiredWaitMs;
              waited += requiredRetryMs) {
+            notifyServiceManager("WATCHDOG=1");
             sleepMs(requiredRetryMs);
             rc = openPpdev(route);
             err = errno;
@@ -243,6 +249,12 @@ int openPort(int portAddr, bool required)
 {
     portRoute_t route;
     findPortRoute("", portAddr, &route);
+    for (int waited = 0; required && kernelMayComeSoon(&route) && waited < requiredWaitMs;
+         waited += requiredRetryMs) {
+        notifyServiceManager("WATCHDOG=1");
+        sleepMs(requiredRetryMs);
+        findPortRoute("", portAddr, &route);
+    }
     return openPortRoute(&route, required);
 }
 
@@ -251,17 +263,17 @@ const char *portPath(void)
     return openedPath[0] != '\0' ? openedPath : "no port";
 }
 
-void writePort(int value)
+// Direct port I/O has no way to fail once ioperm granted the address.
+int writePort(int value)
 {
     unsigned char byte = (unsigned char)value;
-    if (ppdevFd >= 0) {
-        ioctl(ppdevFd, PPWDATA, &byte);
-        return;
-    }
+    if (ppdevFd >= 0)
+        return ioctl(ppdevFd, PPWDATA, &byte) == -1 ? -1 : 0;
 #ifdef HAVE_PORT_IO
     if (directPort >= 0)
         outb(byte, (unsigned short)directPort);
 #endif
+    return 0;
 }
 
 // Nothing here writes the data register: the last value stays on the lines.

@@ -9,6 +9,7 @@
 // it while the program runs. Without the variable the bytes are not recorded
 // and nothing is said about it. Only this build reads the variable.
 #include "platform.h"
+#include "journal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -44,9 +45,9 @@ int openPort(int, bool)
         return 0;
     logFd = open(logName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (logFd < 0) {
-        printf("Warning:  Cannot open port log:  '%s'\n", logName);
-        fflush(stdout);
-        fprintf(stderr, "%s\n", strerror(errno));
+        int err = errno;
+        report(JOURNAL_WARNING, "Warning:  Cannot open port log:  '%s'\n", logName);
+        reportSystemError(JOURNAL_WARNING, err);
         return -1;
     }
     return 0;
@@ -58,15 +59,20 @@ const char *portPath(void)
     return logFd >= 0 && logName != nullptr ? logName : "no port log";
 }
 
-void writePort(int value)
+// A log that takes no more (a full disk, /dev/full) is a port that refuses
+// the write, and is tried again as one.
+int writePort(int value)
 {
     if (logFd < 0)
-        return;
+        return 0;
     char line[64];
     int length = formatLogLine(line, sizeof line, value);
-    if (write(logFd, line, (size_t)length) != length) {
-        // Nothing to do about it: a port write has no result either.
-    }
+    ssize_t n = write(logFd, line, (size_t)length);
+    if (n == length)
+        return 0;
+    if (n >= 0)
+        errno = ENOSPC;
+    return -1;
 }
 
 void closePort(void)

@@ -6,6 +6,7 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -40,6 +41,8 @@ std::function<void(const simPortWrite &)> portObserver;
 int openPortCalls, openedPortAddr, closePortCalls;
 int openKeyboardCalls, closeKeyboardCalls;
 int sleepCalls, blockingReads;
+int portWritesToFail, failedPortWrites;
+std::vector<std::string> notifications;
 std::vector<int> sleepLengths;
 
 // Actions due by now run in time order; an action may script more.
@@ -83,6 +86,8 @@ void simReset(void)
     openKeyboardCalls = closeKeyboardCalls = 0;
     sleepCalls = blockingReads = 0;
     sleepLengths.clear();
+    portWritesToFail = failedPortWrites = 0;
+    notifications.clear();
 }
 
 long long simTimeMs(int day, int hour, int min, int sec, int ms)
@@ -143,6 +148,21 @@ const std::vector<simPortWrite> &simPortWrites(void)
     return portWrites;
 }
 
+void simFailPortWrites(int count)
+{
+    portWritesToFail = count;
+}
+
+int simFailedPortWrites(void)
+{
+    return failedPortWrites;
+}
+
+const std::vector<std::string> &simNotifications(void)
+{
+    return notifications;
+}
+
 std::string simPortLogText(void)
 {
     std::string text;
@@ -193,12 +213,19 @@ const char *portPath(void)
     return "the simulated port";
 }
 
-void writePort(int value)
+int writePort(int value)
 {
+    if (portWritesToFail > 0) {
+        portWritesToFail--;
+        failedPortWrites++;
+        errno = EIO;
+        return -1;
+    }
     simPortWrite write = {nowMs, value & 0xFF};
     portWrites.push_back(write);
     if (portObserver)
         portObserver(write);
+    return 0;
 }
 
 void closePort(void)
@@ -218,6 +245,11 @@ void closeKeyboard(void)
 }
 
 void keysNeverSignal(bool) {}
+
+void notifyServiceManager(const char *state)
+{
+    notifications.push_back(state);
+}
 
 // The simulated console takes everything at once.
 void openDisplay(void) {}

@@ -44,6 +44,11 @@ void simAt(long long atMs, std::function<void()> action);
 void simOnPortWrite(std::function<void(const simPortWrite &)> observer);
 
 const std::vector<simPortWrite> &simPortWrites(void);
+// The next count port writes fail (EIO) and put nothing on the port.
+void simFailPortWrites(int count);
+int simFailedPortWrites(void);
+// What the program told the service manager, one string a call.
+const std::vector<std::string> &simNotifications(void);
 // The port log as "HH:MM:SS.mmm 0xNN" lines (day left out), for messages.
 std::string simPortLogText(void);
 int simOpenPortCalls(void);

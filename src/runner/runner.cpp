@@ -11,8 +11,13 @@
 // Passes fall on the thirds of each second of the clock: entries come into
 // force as a second begins, so the pass at the start of each second switches
 // the port within a few milliseconds of it and shows the new second at once. A
-// key ends the sleep when it arrives and is answered straight away. Under
-// the service each thing done to the port goes into the journal.
+// key ends the sleep when it arrives and is answered straight away.
+//
+// Under the service nobody may be there to put right what a key or a typo
+// did: each thing done to the port goes into the journal (late and failed
+// switchings saying so), systemd hears that the port holds the entry in
+// force and that the loop goes round, a re-read the loader refuses leaves
+// the timetable in force running, and Escape ends only when pressed twice.
 #include "runner.h"
 #include "eventfile.h"
 #include "journal.h"
@@ -20,15 +25,20 @@
 #include "schedule.h"
 #include "settings.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 const int escapeKey = 27;
 // First code of a two-code key such as F1..F10: asks for a re-read.
 const int twoCodeKey = 0;
+// First code of the other two-code keys (arrows, F11, F12).
+const int extendedKey = 224;
 // Three passes a second, one as each second begins: no more wake-ups than
 // the 300 ms passes of old, and never more than passMs between two.
 const int passesPerSecond = 3;
@@ -40,26 +50,68 @@ const int keysPerPass = 256;
 // Keys typed ahead of a reload that are dropped, at most; more wait for the
 // next pass.
 const int drainLimit = 4096;
+// A key held down repeats after a delay of 250 ms (a Linux console) to
+// 660 ms (X) and then many times a second: the same key again within this
+// gap is the same press.
+const long long heldKeyGapMs = 750;
+// Under the service a first Escape asks; a second one within this ends.
+const long long escapeConfirmMs = 5000;
+// A change applied later than this after its entry came into force is
+// recorded as late: a pass falls on each second's start.
+const long long lateAfterMs = 1000;
+const long long weekMs = 7LL * 24 * 3600 * 1000;
+// systemd's watchdog hears from the loop this often.
+const long long aliveEveryMs = 1000;
 
 // What the keys taken at the start of a pass ask the loop to do.
 enum keyOutcome { keepWatching, reloadFile, endRun };
 
-// The record in force since the last change, or none.
-rtEvent_t *currentEvent;
-// The state last written to the port.
-int outputState;
-// The clock line is the last thing printed and ends in "\r"; as it stands.
-bool clockLineOpen;
-char shownClockLine[eventTextSize + 16];
-// Learn mode writes at most one line a second: the key of the last learned
-// line, and of the last key refused for it (said once a second).
-int32_t lastLearned = -1, lastRefused = -1;
+// One entry as it was accepted, to be put back when a re-read is refused.
+struct savedEntry {
+    int day, hour, min, sec, state;
+};
+
+// Everything the loop knows between two passes; each step takes it.
+struct runState_t {
+    bool learn;
+    // Under the service: a refused re-read keeps the timetable in force,
+    // Escape asks first.
+    bool service;
+    // The record in force since the last change, or none.
+    rtEvent_t *currentEvent;
+    // The state last meant for the port.
+    int outputState;
+    // The last write of outputState failed: it is tried again each pass.
+    bool portPending;
+    // The console said a write failed, once for a run of failures.
+    bool portFailureShown;
+    // The record that goes with a write that succeeds late ("in-force",
+    // "switched").
+    const char *pendingKind;
+    // systemd heard READY=1, and the last status line it heard.
+    bool readySent;
+    std::string statusShown;
+    long long aliveAtMs;
+    // The clock line is the last thing printed and ends in "\r"; as it stands.
+    bool clockLineOpen;
+    char shownClockLine[eventTextSize + 16];
+    // Learn mode writes at most one line a second: the key of the last
+    // learned line, and of the last key refused for it (said once a second).
+    int32_t lastLearned, lastRefused;
+    // The last key seen, and when: a held key is one press.
+    int lastKey;
+    long long lastKeyMs;
+    // A first Escape under the service waits until then for a second (0: none).
+    long long escapeAskedUntilMs;
+    // The timetable in force, as accepted at the last good load.
+    std::vector<savedEntry> accepted;
+};
 
 // Each of the two is one print, so a terminal gets it in one write: the
 // clock line goes out three times a second.
-void printEventLines(const rtEvent_t *ev)
+void printEventLines(runState_t *run, const rtEvent_t *ev)
 {
-    clockLineOpen = false;
+    run->clockLineOpen = false;
     char inForce[eventTextSize], next[eventTextSize];
     formatEvent(inForce, sizeof inForce, ev);
     formatEvent(next, sizeof next, ev->next);
@@ -71,27 +123,35 @@ void printEventLines(const rtEvent_t *ev)
 // output gets no clock lines to catch up on: only the switchings wait for
 // it, and once it takes output again it is shown the entry in force afresh
 // if any of them had to be dropped.
-void printClockLine(void)
+void printClockLine(runState_t *run)
 {
-    if (displayLost() && currentEvent != nullptr && currentEvent->state != noState)
-        printEventLines(currentEvent);
+    if (displayLost() && run->currentEvent != nullptr && run->currentEvent->state != noState)
+        printEventLines(run, run->currentEvent);
     char now[eventTextSize], line[eventTextSize + 16];
     formatEvent(now, sizeof now, &nowEvent);
-    snprintf(line, sizeof line, "%s  %s\r", outputState != 0 ? "*On*: " : "*Off*:", now);
-    if ((clockLineOpen && strcmp(line, shownClockLine) == 0) || displayBacklog() > 0)
+    snprintf(line, sizeof line, "%s  %s\r", run->outputState != 0 ? "*On*: " : "*Off*:", now);
+    if ((run->clockLineOpen && strcmp(line, run->shownClockLine) == 0) || displayBacklog() > 0)
         return;
     printf("%s", line);
-    snprintf(shownClockLine, sizeof shownClockLine, "%s", line);
-    clockLineOpen = true;
+    snprintf(run->shownClockLine, sizeof run->shownClockLine, "%s", line);
+    run->clockLineOpen = true;
+}
+
+// A line of our own below the clock line, which stays to be read.
+void leaveClockLine(runState_t *run)
+{
+    if (run->clockLineOpen)
+        printf("\n");
+    run->clockLineOpen = false;
 }
 
 // On a terminal the shell's prompt would overwrite the last clock line; a
 // file or pipe gets the output exactly as before.
-void closeClockLine(void)
+void closeClockLine(runState_t *run)
 {
-    if (clockLineOpen && isatty(STDOUT_FILENO))
+    if (run->clockLineOpen && isatty(STDOUT_FILENO))
         printf("\n");
-    clockLineOpen = false;
+    run->clockLineOpen = false;
 }
 
 // A record without a state switches the lines off: -1 does not mean on.
@@ -100,47 +160,138 @@ int portStateOf(const rtEvent_t *ev)
     return ev == nullptr || ev->state == noState ? 0 : ev->state;
 }
 
-void setPort(int state)
-{
-    outputState = state;
-    writePort(outputState & 0xFF);
-}
-
-void journalEvent(const char *what, const rtEvent_t *ev)
+std::string textOf(const rtEvent_t *ev)
 {
     char text[eventTextSize] = "none";
     if (ev != nullptr)
         formatEvent(text, sizeof text, ev);
-    journalPrint(JOURNAL_INFO, "%s: %s, port 0x%02X", what, text, outputState & 0xFF);
+    return text;
+}
+
+long long msOfWeek(const rtEvent_t *ev, int ms)
+{
+    return (((ev->day * 24LL + ev->hour) * 60 + ev->min) * 60 + ev->sec) * 1000 + ms;
+}
+
+// How long ago, by the clock sample, ev came into force: one second after
+// its time, in the week that wraps round.
+long long msSinceInForce(const rtEvent_t *ev)
+{
+    return ((msOfWeek(&nowEvent, nowEventMs) - msOfWeek(ev, 1000)) % weekMs + weekMs) % weekMs;
+}
+
+// "In force: Mon 08:00:00 On, port 0xFF; next: Mon 17:00:00 Off", for
+// systemctl status; said again only when it changed.
+void tellStatus(runState_t *run)
+{
+    const rtEvent_t *ev = run->currentEvent;
+    std::string status = "STATUS=";
+    if (run->portPending)
+        status += "Port write failing: ";
+    status += "In force: " + textOf(ev);
+    char port[32];
+    snprintf(port, sizeof port, ", port 0x%02X", run->outputState & 0xFF);
+    status += port;
+    if (ev != nullptr)
+        status += "; next: " + textOf(ev->next);
+    if (status == run->statusShown && (run->readySent || run->portPending))
+        return;
+    run->statusShown = status;
+    // The port holds the entry in force: the start is done.
+    if (!run->readySent && !run->portPending) {
+        status = "READY=1\n" + status;
+        run->readySent = true;
+    }
+    notifyServiceManager(status.c_str());
+}
+
+// The record of what reached the port: "In force: ..." after a load,
+// "Switched: ..." at a change, late when it came more than a second after
+// its entry came into force.
+void recordApplied(runState_t *run, const char *kind, const rtEvent_t *ev)
+{
+    std::string entry = textOf(ev);
+    int value = run->outputState & 0xFF;
+    char fields[160];
+    if (strcmp(kind, "switched") != 0) {
+        snprintf(fields, sizeof fields, "WEEKSWITCH_ENTRY=%s\nWEEKSWITCH_PORT_VALUE=0x%02X", entry.c_str(), value);
+        journalRecord(JOURNAL_INFO, kind, fields, "In force: %s, port 0x%02X", entry.c_str(), value);
+        return;
+    }
+    long long since = ev != nullptr ? msSinceInForce(ev) : 0;
+    snprintf(fields, sizeof fields, "WEEKSWITCH_ENTRY=%s\nWEEKSWITCH_PORT_VALUE=0x%02X\nWEEKSWITCH_DELAY_MS=%lld",
+             entry.c_str(), value, since);
+    if (since > lateAfterMs)
+        journalRecord(JOURNAL_WARNING, kind, fields, "Switched: %s, port 0x%02X, late by %.1f s", entry.c_str(), value,
+                      since / 1000.0);
+    else
+        journalRecord(JOURNAL_INFO, kind, fields, "Switched: %s, port 0x%02X", entry.c_str(), value);
+}
+
+// Puts state on the port for ev. A write the port refuses is said once on
+// the console for a run of failures, recorded as failed for each entry it
+// concerns (a retry is no new entry), and tried again at every pass until
+// it goes through; kind is the record it then makes.
+void applyState(runState_t *run, int state, const char *kind, const rtEvent_t *ev, bool retry = false)
+{
+    run->outputState = state;
+    if (writePort(state & 0xFF) == 0) {
+        run->portPending = false;
+        run->portFailureShown = false;
+        recordApplied(run, kind, ev);
+        return;
+    }
+    int err = errno;
+    run->portPending = true;
+    run->pendingKind = kind;
+    if (!run->portFailureShown) {
+        leaveClockLine(run);
+        report(JOURNAL_ERR, "ERROR:  Cannot write port:  0x%X\n", portAddr & 0xFFFF);
+        reportSystemError(JOURNAL_ERR, err);
+        run->portFailureShown = true;
+    }
+    if (retry)
+        return;
+    std::string entry = textOf(ev);
+    char fields[160];
+    snprintf(fields, sizeof fields, "WEEKSWITCH_ENTRY=%s\nWEEKSWITCH_PORT_VALUE=0x%02X\nERRNO=%d", entry.c_str(),
+             state & 0xFF, err);
+    journalRecord(JOURNAL_ERR, "write-failed", fields, "Not switched: %s, port 0x%02X: the write failed (%s)",
+                  entry.c_str(), state & 0xFF, strerror(err));
 }
 
 // After every load: the port gets the state of the entry in force, announced
 // only when that entry has a state.
-void synchronise(void)
+void synchronise(runState_t *run)
 {
     sampleClock();
-    currentEvent = findCurrentEvent(nowEvent.dayTime);
-    setPort(portStateOf(currentEvent));
-    journalEvent("In force", currentEvent);
-    if (currentEvent != nullptr && currentEvent->state != noState)
-        printEventLines(currentEvent);
+    run->currentEvent = findCurrentEvent(nowEvent.dayTime);
+    applyState(run, portStateOf(run->currentEvent), "in-force", run->currentEvent);
+    if (run->currentEvent != nullptr && run->currentEvent->state != noState)
+        printEventLines(run, run->currentEvent);
+    tellStatus(run);
 }
 
 // One look at the clock: a switch and its announcement when another entry
-// has come into force, else the clock line again.
-void followClock(void)
+// has come into force, else the clock line again. A write that failed
+// before is tried again first.
+void followClock(runState_t *run)
 {
     sampleClock();
     rtEvent_t *inForce = findCurrentEvent(nowEvent.dayTime);
-    if (inForce == currentEvent) {
-        printClockLine();
+    if (inForce == run->currentEvent) {
+        if (run->portPending) {
+            applyState(run, run->outputState, run->pendingKind, inForce, true);
+            tellStatus(run);
+        }
+        printClockLine(run);
         return;
     }
-    setPort(portStateOf(inForce));
-    journalEvent("Switched", inForce);
+    applyState(run, portStateOf(inForce), "switched", inForce);
     if (inForce != nullptr)
-        printEventLines(inForce);
-    currentEvent = inForce;
+        printEventLines(run, inForce);
+    run->currentEvent = inForce;
+    tellStatus(run);
 }
 
 // The next pass falls on the next third of a second of the clock (at 334,
@@ -153,130 +304,251 @@ int msToNextPass(void)
     return (third * 1000 + passesPerSecond - 1) / passesPerSecond - nowEventMs;
 }
 
-// Keys typed ahead of a reload are not meant for the new timetable.
-void drainKeyboard(void)
+// A key as a whole: a two-code key is one key, its second code taken with
+// it (the key reader holds both). Its identity is the two codes together.
+int readWholeKey(int *first)
 {
-    for (int dropped = 0; dropped < drainLimit && keyPending(); dropped++)
-        readKey();
+    *first = readKey();
+    if ((*first == twoCodeKey || *first == extendedKey) && keyPending())
+        return *first << 8 | readKey();
+    return *first;
 }
 
-void prepareReread(void)
+// The same key again within the gap of a key held down: the same press.
+bool heldDown(runState_t *run, int key)
 {
-    readKey();  // which function key it was does not matter
+    long long now = monotonicMs();
+    bool held = key == run->lastKey && now - run->lastKeyMs < heldKeyGapMs;
+    run->lastKey = key;
+    run->lastKeyMs = now;
+    return held;
+}
+
+// Keys typed ahead of a reload are not meant for the new timetable; a key
+// held down through it stays held.
+void drainKeyboard(runState_t *run)
+{
+    int first;
+    for (int dropped = 0; dropped < drainLimit && keyPending(); dropped++)
+        heldDown(run, readWholeKey(&first));
+}
+
+void prepareReread(runState_t *run)
+{
     clearEvents();
-    drainKeyboard();
-    clockLineOpen = false;
+    drainKeyboard(run);
+    run->clockLineOpen = false;
     printf("\n\n*** Re-read Event file ***\n\n");
-    journalPrint(JOURNAL_INFO, "Re-read: function key");
+    journalRecord(JOURNAL_INFO, "reread", "WEEKSWITCH_CAUSE=function-key", "Re-read: function key");
 }
 
 // A held key, or one that sticks, would append a line at every repeat, and
 // every line after the first of a second is refused at the load anyway.
-bool learnedThisSecond(void)
+bool learnedThisSecond(runState_t *run)
 {
-    if (nowEvent.dayTime != lastLearned)
+    if (nowEvent.dayTime != run->lastLearned)
         return false;
-    if (nowEvent.dayTime != lastRefused) {
+    if (nowEvent.dayTime != run->lastRefused) {
         printf("Key not learned:  one learned line a second\n");
-        clockLineOpen = false;
+        run->clockLineOpen = false;
     }
-    lastRefused = nowEvent.dayTime;
+    run->lastRefused = nowEvent.dayTime;
     return true;
 }
 
 // Records the opposite of the output for the second in which the key came;
 // the port follows through the reload, not here. Returns false when the key
 // learned nothing.
-bool learnKey(void)
+bool learnKey(runState_t *run)
 {
     sampleClock();
-    if (learnedThisSecond())
+    if (learnedThisSecond(run))
         return false;
-    nowEvent.state = outputState == 0 ? 1 : 0;
-    if (appendLearnedEvent(&nowEvent) == 0) {
-        char text[eventTextSize];
-        formatEvent(text, sizeof text, &nowEvent);
-        journalPrint(JOURNAL_INFO, "Learned: %s", text);
-        lastLearned = nowEvent.dayTime;
+    rtEvent_t learned = nowEvent;
+    learned.state = run->outputState == 0 ? 1 : 0;
+    if (appendLearnedEvent(&learned) == 0) {
+        std::string text = textOf(&learned);
+        journalRecord(JOURNAL_INFO, "learned", "WEEKSWITCH_ENTRY=" + text, "Learned: %s", text.c_str());
+        run->lastLearned = learned.dayTime;
     }
-    nowEvent.state = noState;
     clearEvents();
-    drainKeyboard();
-    clockLineOpen = false;
+    drainKeyboard(run);
+    run->clockLineOpen = false;
     printf("\n\n");
-    journalPrint(JOURNAL_INFO, "Re-read: learned line");
+    journalRecord(JOURNAL_INFO, "reread", "WEEKSWITCH_CAUSE=learned-line", "Re-read: learned line");
     return true;
 }
 
+void askForSecondEscape(runState_t *run)
+{
+    leaveClockLine(run);
+    printf("Escape again within %lld s ends the switching; any other key goes on.\n", escapeConfirmMs / 1000);
+    journalRecord(JOURNAL_NOTICE, "escape-asked", std::string(),
+                  "Escape pressed: a second one within %lld s ends the switching", escapeConfirmMs / 1000);
+    run->escapeAskedUntilMs = monotonicMs() + escapeConfirmMs;
+}
+
+void cancelEscape(runState_t *run, const char *why)
+{
+    leaveClockLine(run);
+    printf("Switching goes on.\n");
+    journalRecord(JOURNAL_INFO, "escape-cancelled", std::string(), "Escape not repeated (%s): switching goes on", why);
+    run->escapeAskedUntilMs = 0;
+}
+
+// Escape ends the run at once; under the service only a second Escape does,
+// while the first one's question stands.
+keyOutcome takeEscape(runState_t *run)
+{
+    if (!run->service || (run->escapeAskedUntilMs != 0 && monotonicMs() < run->escapeAskedUntilMs))
+        return endRun;
+    askForSecondEscape(run);
+    return keepWatching;
+}
+
 // Every waiting key is taken before the clock is sampled, up to a bound;
-// ordinary keys with learn off mean nothing.
-keyOutcome takeKeys(bool learn)
+// ordinary keys with learn off mean nothing, and a key held down counts once.
+keyOutcome takeKeys(runState_t *run)
 {
     for (int taken = 0; taken < keysPerPass && keyPending(); taken++) {
-        int key = readKey();
-        if (key == escapeKey)
-            return endRun;
-        if (key == twoCodeKey) {
-            prepareReread();
+        int first;
+        int key = readWholeKey(&first);
+        if (heldDown(run, key))
+            continue;
+        if (first == escapeKey)
+            return takeEscape(run);
+        if (run->escapeAskedUntilMs != 0) {
+            cancelEscape(run, "another key");  // the answer to the question, nothing more
+            continue;
+        }
+        if (first == twoCodeKey) {
+            prepareReread(run);
             return reloadFile;
         }
-        if (learn && learnKey())
+        if (run->learn && learnKey(run))
             return reloadFile;
     }
     return keepWatching;
 }
 
+void stayAlive(runState_t *run)
+{
+    long long now = monotonicMs();
+    if (now - run->aliveAtMs < aliveEveryMs)
+        return;
+    notifyServiceManager("WATCHDOG=1");
+    run->aliveAtMs = now;
+}
+
 // The steady state: three passes a second, keys as they come, until
 // a key ends it.
-keyOutcome watch(bool learn)
+keyOutcome watch(runState_t *run)
 {
     long long passDue = monotonicMs();
     for (;;) {
-        keyOutcome outcome = takeKeys(learn);
+        keyOutcome outcome = takeKeys(run);
         if (outcome != keepWatching)
             return outcome;
+        if (run->escapeAskedUntilMs != 0 && monotonicMs() >= run->escapeAskedUntilMs)
+            cancelEscape(run, "time ran out");
         // Keys never push a pass back: however many keep coming, the pass
         // is made when it is due.
         if (monotonicMs() >= passDue) {
-            followClock();
+            followClock(run);
+            stayAlive(run);
+            journalFlush();
             passDue = monotonicMs() + msToNextPass();
         }
         long long left = passDue - monotonicMs();
+        if (run->escapeAskedUntilMs != 0 && run->escapeAskedUntilMs - monotonicMs() < left)
+            left = run->escapeAskedUntilMs - monotonicMs();
         waitForKey((int)(left < passMs ? left : passMs));
     }
 }
 
-void journalEnd(bool escape, int status)
+// The timetable as accepted, so that a refused re-read can put it back.
+void rememberTimetable(runState_t *run)
 {
-    if (escape)
-        journalPrint(JOURNAL_INFO, "Ended: Escape key");
-    else if (status < 0)
-        journalPrint(JOURNAL_ERR, "Ended: the timetable could not be read");
-    else
-        journalPrint(JOURNAL_ERR, "Ended: the timetable was refused (%d line%s)", status, status == 1 ? "" : "s");
+    run->accepted.clear();
+    const rtEvent_t *ev = eventList;
+    if (ev == nullptr)
+        return;
+    do {
+        run->accepted.push_back({ev->day, ev->hour, ev->min, ev->sec, ev->state});
+        ev = ev->next;
+    } while (ev != eventList);
+}
+
+// Under the service a typo in an edit must not end the switching: the
+// messages stand on the console and in the journal, and the timetable that
+// was in force goes on, until a re-read is accepted.
+void keepTimetable(runState_t *run)
+{
+    report(JOURNAL_ERR, "ERROR:  Re-read refused, the timetable in force stays:  '%s'\n", eventFileName.c_str());
+    clearEvents();
+    for (const savedEntry &entry : run->accepted) {
+        char timeText[16];
+        snprintf(timeText, sizeof timeText, "%02d:%02d:%02d", entry.hour, entry.min, entry.sec);
+        addEvent(entry.day, timeText, entry.state);
+    }
+}
+
+void recordStart(int entries)
+{
+    char fields[512];
+    snprintf(fields, sizeof fields, "WEEKSWITCH_PORT=0x%X\nWEEKSWITCH_PORT_PATH=%s\nWEEKSWITCH_TIMETABLE=%s\nWEEKSWITCH_ENTRIES=%d",
+             portAddr & 0xFFFF, portPath(), eventFileName.c_str(), entries);
+    journalRecord(JOURNAL_INFO, "started", fields, "Started: port 0x%X (%s), timetable '%s', %d entr%s",
+                  portAddr & 0xFFFF, portPath(), eventFileName.c_str(), entries, entries == 1 ? "y" : "ies");
+}
+
+void recordEnd(bool escape, int status)
+{
+    std::string state = "STOPPING=1\nSTATUS=Ended: ";
+    if (escape) {
+        journalRecord(JOURNAL_NOTICE, "ended", "WEEKSWITCH_CAUSE=escape", "Ended: Escape key");
+        state += "Escape key";
+    } else if (status < 0) {
+        journalRecord(JOURNAL_ERR, "ended", "WEEKSWITCH_CAUSE=unreadable", "Ended: the timetable could not be read");
+        state += "the timetable could not be read";
+    } else {
+        journalRecord(JOURNAL_ERR, "ended", "WEEKSWITCH_CAUSE=refused",
+                      "Ended: the timetable was refused (%d line%s)", status, status == 1 ? "" : "s");
+        state += "the timetable was refused";
+    }
+    journalFlush();
+    notifyServiceManager(state.c_str());
 }
 
 }  // namespace
 
 int runSchedule(bool learn)
 {
-    clockLineOpen = false;
-    lastLearned = lastRefused = -1;
+    runState_t run = {};
+    run.learn = learn;
+    run.service = journalOn;
+    run.lastLearned = run.lastRefused = -1;
+    run.lastKey = -1;
+    run.aliveAtMs = monotonicMs();
     int status = loadEventFile();
-    journalPrint(JOURNAL_INFO, "Started: port 0x%X (%s), timetable '%s', %d entr%s", portAddr & 0xFFFF, portPath(),
-                 eventFileName.c_str(), allocCnt, allocCnt == 1 ? "y" : "ies");
+    recordStart(allocCnt);
     bool escape = false;
     while (status == 0) {
-        synchronise();
-        if (watch(learn) == endRun) {
+        rememberTimetable(&run);
+        synchronise(&run);
+        if (watch(&run) == endRun) {
             escape = true;
             break;
         }
         status = loadEventFile();
+        if (status != 0 && run.service) {
+            keepTimetable(&run);
+            status = 0;
+        }
     }
-    journalEnd(escape, status);
+    recordEnd(escape, status);
     // The port keeps the last value written, also after Escape.
     clearEvents();
-    closeClockLine();
+    closeClockLine(&run);
     return status;
 }
