@@ -35,6 +35,11 @@ fail() {
 command -v tmux >/dev/null || fail "tmux is not installed"
 [ -n "$libfaketime" ] || fail "libfaketime is not installed (Debian package faketime)"
 
+# Words the pane puts before the program (a wrapper such as unshare), and
+# where it sends the program's standard error: none by default.
+sim_wrapper=()
+sim_stderr=
+
 # start_sim START ARGS...: runs weekswitch-sim ARGS in a new pane with the
 # clock starting within a second after START (local time, "YYYY-MM-DD
 # hh:mm:ss"). The clock is shifted by whole seconds, so its fraction is the
@@ -48,9 +53,11 @@ start_sim() {
     {
         echo "cd $(printf %q "$work")"
         echo "stty -g > stty.before"
+        [ ${#sim_wrapper[@]} -eq 0 ] || printf '%q ' "${sim_wrapper[@]}"
         printf 'env WEEKSWITCH_SIM_PORT_LOG=port.log LD_PRELOAD=%q FAKETIME=%q' "$libfaketime" "$offset"
         printf ' ASAN_OPTIONS=%q' "${ASAN_OPTIONS:-}${ASAN_OPTIONS:+:}verify_asan_link_order=0"
         printf ' %q' "$sim" "$@"
+        [ -z "$sim_stderr" ] || printf ' 2>%q' "$sim_stderr"
         echo
         # A prompt without a line end, as shells print it.
         echo "status=\$?; printf 'shell\$ '; echo \$status > status"

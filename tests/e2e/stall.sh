@@ -4,6 +4,13 @@
 # does on a console) and later flooded with ordinary keys for 9 s, and still
 # every entry is written to the port once, within 150 ms of coming into
 # force. After output resumes, Escape ends cleanly.
+#
+# Nor does it wait for the journal: as root the program runs as under the
+# service, its standard error the journal's stream (JOURNAL_STREAM, a FIFO
+# nobody reads) and the journal's socket, in a mount namespace of its own,
+# one whose reader reads nothing until the switching has been judged. Then
+# every switching must be in the record, and with the journal's queue full
+# SIGTERM must end the program at once, the terminal put back.
 . "$(dirname "$0")/lib.sh"
 
 command -v python3 >/dev/null || fail "python3 is not installed"
@@ -16,6 +23,37 @@ last=90
 for ((s = 3; s <= last; s += 3)); do
     printf 'mo 12:%02d:%02d %d\n' $((s / 60)) $((s % 60)) $(((s / 3) % 2))
 done > "$work/events.txt"
+journal=
+if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+    journal=$work/journal
+    mkdir "$journal"
+    mkfifo "$work/stream"
+    exec 8<>"$work/stream"
+    # The journal's socket: read only while $journal/read exists.
+    python3 -c 'import os, socket, sys, time
+d = sys.argv[1]
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(d + "/socket")
+s.setblocking(False)
+with open(d + "/records", "ab") as out:
+    while not os.path.exists(d + "/stop"):
+        while os.path.exists(d + "/read"):
+            try:
+                out.write(s.recv(65536) + b"\n")
+                out.flush()
+            except BlockingIOError:
+                break
+        time.sleep(0.02)' "$journal" &
+    reader=$!
+    trap 'touch "$journal/stop"; wait $reader; cleanup' EXIT
+    sim_wrapper=(unshare -m sh -c 'mount -t tmpfs none /run && mkdir -p /run/systemd/journal &&
+        mount --bind "$0" /run/systemd/journal && exec "$@"' "$journal"
+        env JOURNAL_STREAM="$(stat -c %d:%i "$work/stream")")
+    sim_stderr=$work/stream
+    wait_until 5 "the journal's socket" test -S "$journal/socket"
+else
+    echo "the journal part needs root (a mount namespace): left out"
+fi
 start_sim "2026-12-07 12:00:00" events.txt
 wait_until 10 "the start" has_port_writes 1
 
@@ -107,5 +145,39 @@ done
 [ "$wrong" = 0 ] || fail "$wrong of $checked entries not switched once within $bound ms ($in_stop due with output stopped, $in_flood in the key flood)"
 echo "$checked entries switched once within $bound ms, $in_stop of them with output stopped, $in_flood in the key flood"
 
-escape_ends_cleanly
+if [ -z "$journal" ]; then
+    escape_ends_cleanly
+    echo "PASS"
+    exit 0
+fi
+
+# The journal reads again: what waited goes out at the next passes, the
+# first In force and every switching, in order.
+touch "$journal/read"
+sleep 1.5
+records=$(grep -c '^WEEKSWITCH_RECORD=' "$journal/records" || true)
+in_force=$(grep -c '^MESSAGE=In force: Mon 12:01:30 Off, port 0x00$' "$journal/records" || true)
+switched=$(grep -c '^MESSAGE=Switched: Mon 12:0' "$journal/records" || true)
+echo "journal: $records records, $in_force In force, $switched Switched, for $(port_writes) port writes"
+[ "$in_force" = 1 ] && [ "$switched" = $(($(port_writes) - 1)) ] ||
+    fail "the journal holds $in_force In force and $switched Switched records for $(port_writes) port writes"
+
+# A journal that stops reading with its queue full: SIGTERM ends the
+# program at once all the same.
+rm "$journal/read"
+python3 -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.setblocking(False)
+try:
+    while True:
+        s.sendto(b"MESSAGE=filler\n", sys.argv[1])
+except BlockingIOError:
+    pass' "$journal/socket"
+sent_at=$(real_ms)
+kill -TERM "$program"
+wait_until 1 "the end after SIGTERM with the journal full" has_ended
+echo "SIGTERM ended it $(($(real_ms) - sent_at)) ms after it was sent"
+[ "$(cat "$work/status")" = 143 ] || fail "exit status $(cat "$work/status") after SIGTERM"
+cmp -s "$work/stty.before" "$work/stty.after" ||
+    fail "terminal settings changed: $(cat "$work/stty.before") -> $(cat "$work/stty.after")"
 echo "PASS"
