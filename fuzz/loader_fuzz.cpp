@@ -55,7 +55,18 @@ const rtEvent_t *walkInForce(int32_t key)
     return found;
 }
 
-void checkRing(void)
+// The record n steps on from the head, its key moved by shift seconds
+// (within the week).
+int32_t keyNear(int n, int shift)
+{
+    const rtEvent_t *ev = eventList;
+    while (n-- > 0)
+        ev = ev->next;
+    int second = (((ev->day * 24 + ev->hour) * 60 + ev->min) * 60 + ev->sec + shift + 604800) % 604800;
+    return second / 86400 << 24 | toBcd(second / 3600 % 24) << 16 | toBcd(second / 60 % 60) << 8 | toBcd(second % 60);
+}
+
+void checkRing(const uint8_t *data, size_t size)
 {
     if (eventList == nullptr) {
         check(allocCnt == 0, "empty ring with records allocated");
@@ -83,6 +94,19 @@ void checkRing(void)
             check(findCurrentEvent(key) == walkInForce(key), "the record in force differs from a walk");
         ev = ev->next;
     } while (ev != eventList);
+    // The record found last answers the next search when it can, so a clock
+    // set back or jumping must not be answered from it wrongly: each record's
+    // own second just after a later one, then seconds near records in the
+    // order the input's first bytes name them.
+    do {
+        findCurrentEvent(ev->dayTime + 1);
+        check(findCurrentEvent(ev->dayTime) == walkInForce(ev->dayTime), "a step back onto a record's second");
+        ev = ev->next;
+    } while (ev != eventList);
+    for (size_t i = 0; i + 1 < size && i < 256; i += 2) {
+        int32_t key = keyNear(data[i], (int8_t)data[i + 1]);
+        check(findCurrentEvent(key) == walkInForce(key), "the record in force differs from a walk out of order");
+    }
 }
 
 }  // namespace
@@ -114,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         lines++;
     check(lineCnt == lines, "lineCnt is not the number of lines");
     check(entryCnt <= lineCnt && status <= lineCnt, "more entries or refusals than lines");
-    checkRing();
+    checkRing(data, size);
     clearEvents();
     check(allocCnt == 0 && eventList == nullptr, "records left after clearEvents");
     return 0;

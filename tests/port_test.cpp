@@ -1,6 +1,7 @@
 // port_test.cpp: the way to the parallel port, chosen from fake /proc trees
-// (no real device is opened and no real port written), and the sleep and
-// local clock of the Linux platform.
+// (no real device is opened and no real port written), the sleep and local
+// clock of the Linux platform, and when standard error is the journal.
+#include "journal.h"
 #include "platform.h"
 #include "port_lookup.h"
 
@@ -12,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -245,6 +248,47 @@ TEST(Clock, LocalTimeFollowsTzAtEachCall)
     else
         unsetenv("TZ");
     tzset();
+}
+
+// JOURNAL_STREAM names the journal's stream by device and inode: another
+// file on the same device, or one that happens to have the inode number,
+// is a terminal or a log that must not get the "<N>" lines.
+TEST(Journal, OnlyTheStreamNamedByDeviceAndInodeIsTheJournal)
+{
+    char path[] = "/tmp/weekswitch-journal-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    unlink(path);
+    struct stat st;
+    ASSERT_EQ(fstat(file, &st), 0);
+    const std::string dev = std::to_string(st.st_dev), ino = std::to_string(st.st_ino);
+    const struct {
+        bool set;
+        std::string stream;
+        bool on;
+    } rows[] = {
+        {true, dev + ":" + ino, true},
+        {true, dev + ":" + std::to_string(st.st_ino + 1), false},
+        {true, std::to_string(st.st_dev + 1) + ":" + ino, false},
+        {true, dev + ":stderr", false},
+        {true, "", false},
+        {false, "", false},
+    };
+    const char *saved = getenv("JOURNAL_STREAM");
+    const std::string savedStream = saved ? saved : "";
+    int shellStderr = dup(STDERR_FILENO);
+    for (const auto &r : rows) {
+        r.set ? setenv("JOURNAL_STREAM", r.stream.c_str(), 1) : unsetenv("JOURNAL_STREAM");
+        dup2(file, STDERR_FILENO);
+        openJournal();
+        bool on = journalOn;
+        journalOn = false;
+        dup2(shellStderr, STDERR_FILENO);
+        EXPECT_EQ(on, r.on) << (r.set ? "JOURNAL_STREAM=" + r.stream : "JOURNAL_STREAM unset");
+    }
+    saved ? setenv("JOURNAL_STREAM", savedStream.c_str(), 1) : unsetenv("JOURNAL_STREAM");
+    close(shellStderr);
+    close(file);
 }
 
 }  // namespace

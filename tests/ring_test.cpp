@@ -141,6 +141,7 @@ TEST_F(Ring, FindCurrentWrapsFromFridayToMonday)
     EXPECT_EQ(findCurrentEvent(key(0, "08:00:01")), monday);
     EXPECT_EQ(findCurrentEvent(key(4, "18:00:00")), monday);
     EXPECT_EQ(findCurrentEvent(key(4, "18:00:01")), friday);
+    EXPECT_EQ(findCurrentEvent(key(4, "18:00:00")), monday);  // set back onto the tail's own second
 }
 
 TEST_F(Ring, FindCurrentInALongerRing)
@@ -149,6 +150,7 @@ TEST_F(Ring, FindCurrentInALongerRing)
         add(2, time);
     EXPECT_EQ(findCurrentEvent(key(2, "07:30"))->dayTime, key(2, "07:00"));
     EXPECT_EQ(findCurrentEvent(key(2, "09:00"))->dayTime, key(2, "08:00"));
+    EXPECT_EQ(findCurrentEvent(key(2, "08:00"))->dayTime, key(2, "07:00"));  // set back onto its own second
     EXPECT_EQ(findCurrentEvent(key(3, "00:00"))->dayTime, key(2, "09:00"));
 }
 

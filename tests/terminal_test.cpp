@@ -1,9 +1,11 @@
-// terminal_test.cpp: the keyboard on a real terminal, a pseudo-terminal.
+// terminal_test.cpp: the keyboard and the display on a real terminal, a
+// pseudo-terminal.
 //
-// Each test starts a small shell on the pseudo-terminal that runs a key
-// reader as its job, with job control as a login shell would do it. The key
-// reader calls the keyboard functions and reports the codes it reads; the
-// test types into the terminal and compares its settings with those before.
+// Each keyboard test starts a small shell on the pseudo-terminal that runs
+// a key reader as its job, with job control as a login shell would do it.
+// The key reader calls the keyboard functions and reports the codes it
+// reads; the test types into the terminal and compares its settings with
+// those before.
 #include "keys.h"
 #include "platform.h"
 
@@ -404,6 +406,35 @@ TEST_F(Terminal, ForegroundWithoutASignalIsNoticedToo)
     EXPECT_EQ(keys(1), std::vector<int>{'q'});
     EXPECT_EQ(next().kind, EXITED);
     EXPECT_TRUE(sameTermios(now(), before));
+}
+
+// A terminal that takes nothing (Scroll Lock, Ctrl+S) holds a bounded
+// backlog; one that had to be dropped is told once, so that the run loop
+// shows the entry in force afresh rather than leave it unseen.
+TEST(Display, DroppedBacklogIsToldOnce)
+{
+    int master, slave;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fflush(stdout);
+    int shell = dup(STDOUT_FILENO);
+    dup2(slave, STDOUT_FILENO);
+    openDisplay();
+    bool before = displayLost();
+    const std::string line(1000, 'x');
+    for (int i = 0; i < 1000; i++)
+        printf("%s", line.c_str());
+    int waiting = displayBacklog();
+    bool dropped = displayLost(), again = displayLost();
+    close(master);  // hung up: closeDisplay need not wait for a reader
+    closeDisplay();
+    dup2(shell, STDOUT_FILENO);
+    for (int fd : {shell, slave})
+        close(fd);
+    EXPECT_FALSE(before);
+    EXPECT_TRUE(dropped);
+    EXPECT_FALSE(again);
+    EXPECT_GT(waiting, 0);
+    EXPECT_LE(waiting, 64 * 1024);
 }
 
 }  // namespace
