@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -289,6 +291,64 @@ TEST(Journal, OnlyTheStreamNamedByDeviceAndInodeIsTheJournal)
     saved ? setenv("JOURNAL_STREAM", savedStream.c_str(), 1) : unsetenv("JOURNAL_STREAM");
     close(shellStderr);
     close(file);
+}
+
+// What the journal does not take waits, in order, in a queue of 64; what
+// does not fit is counted, and the count is recorded in its place once the
+// journal takes records again. Nothing waits for the journal meanwhile.
+TEST(Journal, RecordsWaitInOrderAndTheLostAreCounted)
+{
+    char folder[] = "/tmp/weekswitch-journal-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string socketPath = std::string(folder) + "/socket";
+    int reader = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(bind(reader, (struct sockaddr *)&address, sizeof address), 0);
+    journalSocketPath(socketPath.c_str());
+    // Under the service, as the first test row: standard error is the stream.
+    char stream[] = "/tmp/weekswitch-journal-XXXXXX";
+    int file = mkstemp(stream);
+    unlink(stream);
+    struct stat st;
+    fstat(file, &st);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    int shellStderr = dup(STDERR_FILENO);
+    dup2(file, STDERR_FILENO);
+    openJournal();
+    dup2(shellStderr, STDERR_FILENO);
+    unsetenv("JOURNAL_STREAM");
+    ASSERT_TRUE(journalOn);
+
+    const int made = 300;
+    for (int i = 0; i < made; i++)
+        journalRecord(JOURNAL_INFO, "test", "", "record %d", i);
+    EXPECT_EQ(journalQueued(), 64);
+    unsigned long lost = journalDropped();
+    EXPECT_GT(lost, 0u);
+    std::vector<std::string> got;
+    for (size_t round = 0, before = 1; round < 100 && got.size() != before; round++) {
+        before = got.size();
+        char datagram[2048];
+        ssize_t n;
+        while ((n = recv(reader, datagram, sizeof datagram, 0)) > 0) {
+            std::string text(datagram, (size_t)n);
+            size_t at = text.find("\nMESSAGE=");
+            got.push_back(at == std::string::npos ? text : text.substr(at + 9, text.find('\n', at + 1) - at - 9));
+        }
+        journalFlush();
+    }
+    journalOn = false;
+    ASSERT_EQ(got.size(), made - lost + 1);
+    for (size_t i = 0; i + 1 < got.size(); i++)
+        EXPECT_EQ(got[i], "record " + std::to_string(i));
+    EXPECT_EQ(got.back(), "Record: " + std::to_string(lost) + " lines lost, the journal did not take them in time");
+    close(shellStderr);
+    close(file);
+    close(reader);
+    unlink(socketPath.c_str());
+    rmdir(folder);
 }
 
 }  // namespace
