@@ -5,30 +5,40 @@
 // with one change shows which way the lines went and a slot with more shows
 // that it holds several, so a short pulse can never vanish in a wide column.
 #include "week.h"
+#include "actual.h"
 
 #include <algorithm>
 #include <cstdio>
 
 namespace {
 
-// Day label (marker, name, gap) and the two figures at the end of a row.
-const int labelWidth = 6;
+// Day label (marker, name, gap) and the two figures at the end of a row;
+// beside the record the label also names the row ("plan", "real").
+const int plainLabelWidth = 6;
+const int actualLabelWidth = 11;
 const int statsWidth = 16;
+int labelWidth = plainLabelWidth;
+// Differences listed under a week, at most; the marks show them all.
+const int listedDifferences = 40;
 
 // Slot and ruler steps in seconds, finest first.
 const int slotSteps[] = {1, 2, 5, 10, 15, 20, 30, 60, 120, 300, 600, 900, 1200, 1800, 3600, 7200};
 const int labelSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800,
                           3600, 7200, 10800, 21600, 43200, 86400};
 
-enum cellKind { cellOff, cellOn, cellNone, cellRise, cellFall, cellSeveral };
+enum cellKind { cellOff, cellOn, cellNone, cellRise, cellFall, cellSeveral, cellIdle, cellUnknown };
 
 struct glyphSet_t {
-    const char *cell[6];
+    const char *cell[8];
 };
 
-const glyphSet_t asciiGlyphs = {{".", "#", "-", "/", "\\", "*"}};
-const glyphSet_t unicodeGlyphs = {{"\u00b7", "\u2588", "\u2591", "\u2590", "\u258c", "*"}};
-const char *const cellColours[6] = {"90", "32", "33", "32", "32", "1;35"};
+const glyphSet_t asciiGlyphs = {{".", "#", "-", "/", "\\", "*", "x", " "}};
+const glyphSet_t unicodeGlyphs = {{"\u00b7", "\u2588", "\u2591", "\u2590", "\u258c", "*", "\u00d7", " "}};
+const char *const cellColours[8] = {"90", "32", "33", "32", "32", "1;35", "31", "0"};
+// The marks under a week as switched, by differenceKind; '+' where several
+// fall in one column.
+const char markLetters[] = {'L', 'M', 'U'};
+const char *const markColours[] = {"33", "1;31", "1;34"};
 
 int columnsFor(int range, int slot)
 {
@@ -84,6 +94,26 @@ std::string slotName(int slot)
     else
         snprintf(text, sizeof text, "%d s", slot);
     return text;
+}
+
+// A slot of the week as switched: where the program did not run for part
+// of it, that shows; beyond the record is blank.
+int actualCellOf(const std::vector<weekSpan_t> &spans, int from, int to)
+{
+    bool idle = false, known = false;
+    for (size_t i = &spanAt(spans, from) - spans.data(); i < spans.size() && spans[i].start < to; i++) {
+        idle = idle || spans[i].kind == kindIdle;
+        known = known || spans[i].kind != kindUnknown;
+    }
+    if (idle)
+        return cellIdle;
+    if (!known)
+        return cellUnknown;
+    stretch_t s = summarise(spans, from, to);
+    if (s.changes > 1 || (s.changes == 1 && s.first != kindUnknown && s.last != kindUnknown))
+        return s.changes > 1 ? cellSeveral : s.last == kindOn ? cellRise : cellFall;
+    int kind = s.first == kindUnknown ? s.last : s.first;
+    return kind == kindOn ? cellOn : cellOff;
 }
 
 int cellOf(const stretch_t &s)
@@ -162,6 +192,88 @@ void printNowLine(const std::vector<weekSpan_t> &week, const weekView_t &view, b
     printEvent(span.entry->next, "\n");
 }
 
+void printMarks(const weekActual_t &actual, int day, const weekView_t &view, const layout_t &lay,
+                const gridStyle_t &style)
+{
+    std::string marks(lay.columns, ' ');
+    std::vector<int> kinds(lay.columns, -1);
+    bool any = false;
+    for (const difference_t &d : actual.differences) {
+        int second = d.second - day * daySeconds;
+        if (second < view.from || second >= view.to)
+            continue;
+        int column = (second - view.from) / lay.slot;
+        marks[column] = marks[column] == ' ' ? markLetters[d.kind] : '+';
+        kinds[column] = d.kind;
+        any = true;
+    }
+    if (!any)
+        return;
+    printf("%*s", labelWidth, "");
+    for (int column = 0; column < lay.columns; column++) {
+        if (style.colour && marks[column] != ' ')
+            printf("\033[%sm%c\033[0m", marks[column] == '+' ? "1;35" : markColours[kinds[column]], marks[column]);
+        else
+            putchar(marks[column]);
+    }
+    printf("\n");
+}
+
+std::string clockOfWeek(int second)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%s %02d:%02d:%02d", dayNames[second / daySeconds % 7], second / 3600 % 24,
+             second / 60 % 60, second % 60);
+    return text;
+}
+
+std::string delayText(long long ms)
+{
+    char text[48];
+    long long s = ms / 1000;
+    if (s < 60)
+        snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+    else if (s < 3600)
+        snprintf(text, sizeof text, "%lld min %lld s", s / 60, s % 60);
+    else
+        snprintf(text, sizeof text, "%lld h %lld min", s / 3600, s / 60 % 60);
+    return text;
+}
+
+// Below a week as switched: what the plan was, what the record says, the
+// counts, when nothing ran and why, and each difference with its reason.
+void printActualSummary(const weekActual_t &a, const weekView_t &view)
+{
+    printf("\nPlan: %s as it is now; the record may show other timetables, re-read or learned since.\n",
+           view.title.c_str());
+    printf("Record: %s, %d record%s in this week.\n", a.source.c_str(), a.records,
+           a.records == 1 ? "" : "s");
+    printf("Planned changes %d: on time %d, late %d", a.planned, a.onTime, a.late);
+    if (a.late > 0)
+        printf(" (worst %s)", delayText(a.worstLateMs).c_str());
+    printf(", missed %d; unplanned changes %d.\n", a.missed, a.unplanned);
+    if (!a.idle.empty()) {
+        printf("Nothing ran:\n");
+        for (const idleSpan_t &idle : a.idle)
+            printf("  %s - %s  %s\n", clockOfWeek(idle.start).c_str(),
+                   idle.end >= weekSeconds ? "end of week " : clockOfWeek(idle.end).c_str(), idle.why.c_str());
+    }
+    if (!a.differences.empty())
+        printf("Differences (L late, M missed, U unplanned):\n");
+    int listed = 0;
+    for (const difference_t &d : a.differences) {
+        if (listed++ == listedDifferences) {
+            printf("  ... and %d more\n", (int)a.differences.size() - listedDifferences);
+            break;
+        }
+        std::string what = d.kind == diffLate ? "late by " + delayText(d.lateMs)
+                           : d.kind == diffMissed ? std::string("missed")
+                                                  : std::string("unplanned");
+        printf("  %c %s  %s: %s, %s\n", markLetters[d.kind], clockOfWeek(d.second).c_str(), what.c_str(),
+               d.entry.c_str(), d.why.c_str());
+    }
+}
+
 // The legend's characters drawn as the cells are, colours included.
 void printLegend(const gridStyle_t &style)
 {
@@ -181,32 +293,39 @@ void printLegend(const gridStyle_t &style)
 
 }  // namespace
 
-void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, const gridStyle_t &style)
+void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, const gridStyle_t &style,
+               const weekActual_t *actual)
 {
+    labelWidth = actual != nullptr ? actualLabelWidth : plainLabelWidth;
     layout_t lay;
     lay.slot = chooseSlot(view, style.width);
     lay.columns = columnsFor(view.to - view.from, lay.slot);
     lay.labelStep = chooseLabelStep(lay.slot);
 
-    int nowDay = view.now >= 0 ? view.now / daySeconds : -1;
+    int nowDay = view.now >= 0 && actual == nullptr ? view.now / daySeconds : -1;
     int nowSecond = view.now % daySeconds;
     bool nowShown = nowDay >= 0 && nowSecond >= view.from && nowSecond < view.to;
     int nowColumn = nowShown ? (nowSecond - view.from) / lay.slot : -1;
 
     int headStep = view.from % 60 != 0 || view.to % 60 != 0 ? 1 : 60;
-    printf("%s: %s-%s of each day, one column = %s\n", view.title.c_str(),
-           clockText(view.from, headStep).c_str(), clockText(view.to, headStep).c_str(),
-           slotName(lay.slot).c_str());
+    if (actual != nullptr)
+        printf("%s: the week of Monday %s as planned and as switched, ", view.title.c_str(),
+               actual->week.monday.c_str());
+    else
+        printf("%s: ", view.title.c_str());
+    printf("%s-%s of each day, one column = %s\n", clockText(view.from, headStep).c_str(),
+           clockText(view.to, headStep).c_str(), slotName(lay.slot).c_str());
     printRuler(view, lay, nowColumn);
 
     int weekOn = 0, weekSwitchings = 0;
     for (int day = 0; day < 7; day++) {
         int dayStart = day * daySeconds;
         bool today = day == nowDay;
+        const char *rowName = actual != nullptr ? " plan  " : "  ";
         if (style.colour && today)
-            printf("\033[1m>%s\033[0m  ", dayNames[day]);
+            printf("\033[1m>%s\033[0m%s", dayNames[day], rowName);
         else
-            printf("%c%s  ", today ? '>' : ' ', dayNames[day]);
+            printf("%c%s%s", today ? '>' : ' ', dayNames[day], rowName);
         for (int column = 0; column < lay.columns; column++) {
             int from = dayStart + view.from + column * lay.slot;
             int to = std::min(from + lay.slot, dayStart + view.to);
@@ -216,9 +335,30 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
         printf(" %8s %6d\n", formatDuration(whole.onSeconds).c_str(), whole.switchings);
         weekOn += whole.onSeconds;
         weekSwitchings += whole.switchings;
+        if (actual == nullptr)
+            continue;
+        printf("%*s", labelWidth, "real  ");
+        for (int column = 0; column < lay.columns; column++) {
+            int from = dayStart + view.from + column * lay.slot;
+            int to = std::min(from + lay.slot, dayStart + view.to);
+            printCell(actualCellOf(actual->spans, from, to), false, style);
+        }
+        int onSeconds, changes;
+        actualFigures(actual->spans, dayStart + view.from, dayStart + view.to, &onSeconds, &changes);
+        printf(" %8s %6d\n", formatDuration(onSeconds).c_str(), changes);
+        printMarks(*actual, day, view, lay, style);
     }
-    printf(" Week %*s %8s %6d\n\n", lay.columns, "", formatDuration(weekOn).c_str(), weekSwitchings);
+    printf(" Week %*s %8s %6d\n\n", lay.columns + labelWidth - plainLabelWidth, "", formatDuration(weekOn).c_str(),
+           weekSwitchings);
     printLegend(style);
+    if (actual != nullptr) {
+        const glyphSet_t &glyphs = style.unicode ? unicodeGlyphs : asciiGlyphs;
+        printCell(cellIdle, false, style);
+        printf(" nothing ran   (blank) beyond the record   marks: L late  M missed  U unplanned  + several\n");
+        (void)glyphs;
+        printActualSummary(*actual, view);
+        return;
+    }
     if (view.now >= 0) {
         printf("\n");
         printNowLine(week, view, nowShown);

@@ -3,14 +3,17 @@
 // It loads the event file with weekswitch's own loader and reads the ring the
 // way the runner does, so the picture is what the port will do. It touches
 // neither the port nor the keyboard.
+#include "actual.h"
 #include "eventfile.h"
 #include "output.h"
 #include "schedule.h"
 #include "settings.h"
 #include "week.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <langinfo.h>
@@ -23,13 +26,42 @@ const int failed = 255;
 const int defaultWidth = 80;
 
 const char usage[] =
-    "Usage: weekswitch-week [--from HH:MM] [--to HH:MM] [--svg FILE] EVENTFILE\n";
+    "Usage: weekswitch-week [--from HH:MM] [--to HH:MM] [--svg FILE] EVENTFILE\n"
+    "       weekswitch-week --actual [--week YYYY-MM-DD] [--weeks N] [--directory DIR | --file FILE...]\n"
+    "                       [--unit UNIT] [--from HH:MM] [--to HH:MM] [--svg FILE] EVENTFILE\n";
+
+// Weeks drawn at most in one go: a year.
+const int maxWeeks = 53;
 
 struct options_t {
     const char *svgPath = nullptr;
     int from = 0;
     int to = daySeconds;
+    // Beside the service's record.
+    bool actual = false;
+    long long weekUsec = -1;  // a moment in the first week asked for
+    int weeks = 1;
+    recordSource_t source;
 };
+
+// "2026-12-07" as noon of that day, local time; -1 if no such date.
+long long readDate(const char *text)
+{
+    int y, m, d, used = 0;
+    if (sscanf(text, "%4d-%2d-%2d%n", &y, &m, &d, &used) != 3 || text[used] != '\0' || m < 1 || m > 12 || d < 1 ||
+        d > 31)
+        return -1;
+    struct tm noon = {};
+    noon.tm_year = y - 1900;
+    noon.tm_mon = m - 1;
+    noon.tm_mday = d;
+    noon.tm_hour = 12;
+    noon.tm_isdst = -1;
+    time_t t = mktime(&noon);
+    if (t == (time_t)-1 || noon.tm_mday != d)
+        return -1;
+    return (long long)t * 1000000;
+}
 
 // "HH:MM" or "HH:MM:SS" as seconds of the day; 24:00 only as an end.
 int readClock(const char *text, bool isEnd)
@@ -98,6 +130,43 @@ int readArguments(int argc, char **argv, options_t &opt)
         } else if ((value = optionValue(argc, argv, i, "--to")) != nullptr) {
             if (readClockOption("--to", value, true, opt.to) != 0)
                 return -1;
+        } else if (strcmp(arg, "--actual") == 0) {
+            opt.actual = true;
+        } else if ((value = optionValue(argc, argv, i, "--week")) != nullptr) {
+            if (value[0] == '\0')
+                return -1;
+            opt.actual = true;
+            opt.weekUsec = readDate(value);
+            if (opt.weekUsec < 0) {
+                printf("ERROR:  Bad date for --week:  '%s' (YYYY-MM-DD wanted)\n", value);
+                return -1;
+            }
+        } else if ((value = optionValue(argc, argv, i, "--weeks")) != nullptr) {
+            if (value[0] == '\0')
+                return -1;
+            char *end;
+            long n = strtol(value, &end, 10);
+            if (*end != '\0' || n < 1 || n > maxWeeks) {
+                printf("ERROR:  Bad number for --weeks:  '%s' (1 to %d)\n", value, maxWeeks);
+                return -1;
+            }
+            opt.actual = true;
+            opt.weeks = (int)n;
+        } else if ((value = optionValue(argc, argv, i, "--directory")) != nullptr) {
+            if (value[0] == '\0')
+                return -1;
+            opt.actual = true;
+            opt.source.directory = value;
+        } else if ((value = optionValue(argc, argv, i, "--file")) != nullptr) {
+            if (value[0] == '\0')
+                return -1;
+            opt.actual = true;
+            opt.source.files.push_back(value);
+        } else if ((value = optionValue(argc, argv, i, "--unit")) != nullptr) {
+            if (value[0] == '\0')
+                return -1;
+            opt.actual = true;
+            opt.source.unit = strchr(value, '.') != nullptr ? value : std::string(value) + ".service";
         } else {
             printf("ERROR:  Invalid options:  '%s'\n", arg);
             return -1;
@@ -109,6 +178,10 @@ int readArguments(int argc, char **argv, options_t &opt)
     }
     if (opt.from >= opt.to) {
         printf("ERROR:  --from must come before --to\n");
+        return -1;
+    }
+    if (!opt.source.directory.empty() && !opt.source.files.empty()) {
+        printf("ERROR:  --directory and --file cannot be given together\n");
         return -1;
     }
     return 0;
@@ -134,6 +207,66 @@ gridStyle_t terminalStyle(void)
     return style;
 }
 
+std::string sourceText(const recordSource_t &source)
+{
+    std::string unit = ", unit " + source.unit;
+    if (!source.directory.empty())
+        return "the journal in '" + source.directory + "'" + unit;
+    if (source.files.size() == 1)
+        return "the journal file '" + source.files[0] + "'" + unit;
+    if (!source.files.empty())
+        return std::to_string(source.files.size()) + " journal files" + unit;
+    return "the local journal" + unit;
+}
+
+// The weeks asked for beside the record, drawn one after the other; the
+// picture shows the last. 0, or the failure status after a message.
+int drawActual(const std::vector<weekSpan_t> &plan, const weekView_t &view, const options_t &opt)
+{
+    recordRead_t read;
+    long long firstUsec = opt.weekUsec;
+    if (firstUsec < 0) {
+        // The weeks up to the one of the last record.
+        if (readRecords(opt.source, 0, 0, &read) != 0)
+            return failed;
+        if (read.lastRecordUsec < 0) {
+            printf("ERROR:  No record of the service at all:  %s\n", sourceText(opt.source).c_str());
+            return failed;
+        }
+        firstUsec = weekHolding(read.lastRecordUsec).startUsec - (long long)(opt.weeks - 1) * 7 * 86400 * 1000000;
+        firstUsec += 12LL * 3600 * 1000000;  // the Monday's noon: clear of a clock change
+    }
+    std::vector<realWeek_t> weeks;
+    for (int w = 0; w < opt.weeks; w++)
+        weeks.push_back(weekHolding(w == 0 ? firstUsec : weeks.back().endUsec + 12LL * 3600 * 1000000));
+    if (readRecords(opt.source, weeks.front().startUsec, weeks.back().endUsec, &read) != 0)
+        return failed;
+    bool any = std::any_of(read.records.begin(), read.records.end(),
+                           [&](const record_t &r) { return r.usec >= weeks.front().startUsec; });
+    if (!any) {
+        printf("ERROR:  No record of the service in the week%s of %s to %s:  %s\n", opt.weeks == 1 ? "" : "s",
+               weeks.front().monday.c_str(), weekHolding(weeks.back().endUsec - 1).monday.c_str(),
+               sourceText(opt.source).c_str());
+        return failed;
+    }
+    gridStyle_t style = terminalStyle();
+    weekActual_t actual;
+    for (size_t w = 0; w < weeks.size(); w++) {
+        if (w > 0)
+            printf("\n");
+        compareWeek(plan, weeks[w], read, &actual);
+        actual.source = sourceText(opt.source);
+        printGrid(plan, view, style, &actual);
+    }
+    if (read.unreadable > 0)
+        printf("\nRecord: %d entr%s of the service could not be read (an older weekswitch's plain lines?) "
+               "and %s left out.\n", read.unreadable, read.unreadable == 1 ? "y" : "ies",
+               read.unreadable == 1 ? "is" : "are");
+    if (opt.svgPath != nullptr && writeSvg(opt.svgPath, plan, view, &actual) != 0)
+        return failed;
+    return 0;
+}
+
 int drawWeek(int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
@@ -156,6 +289,13 @@ int drawWeek(int argc, char **argv)
     std::vector<weekSpan_t> week = computeWeek();
     sampleClock();
     weekView_t view = {eventFileName, opt.from, opt.to, secondOfWeek(&nowEvent)};
+    if (opt.actual) {
+        int status = drawActual(week, view, opt);
+        if (refused > 0)
+            printf("\n%d line%s refused: weekswitch will not run this file.\n", refused, refused == 1 ? "" : "s");
+        clearEvents();
+        return status != 0 ? status : refused > 255 ? failed : refused;
+    }
     printGrid(week, view, terminalStyle());
     if (refused > 0)
         printf("\n%d line%s refused: weekswitch will not run this file.\n"

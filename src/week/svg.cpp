@@ -4,6 +4,7 @@
 // are on (or without a state), placed by the same scale as the hour ruler. A
 // stretch too narrow to see at that scale gets a marker above its bar.
 #include "week.h"
+#include "actual.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -134,16 +135,25 @@ std::vector<run_t> runsOf(const std::vector<weekSpan_t> &week, int from, int to)
 }
 
 const char *const kindColours[3] = {"#555555", "#2e7d32", "#b08800"};
+// Beside the record: the plan's bar above, thinner, the week as switched
+// below it, and the marks of what differs above the plan.
+const int planBarHeight = 9;
+const int realBarGap = 3;
+const int realBarHeight = 10;
+const char *const markColours[] = {"#c77700", "#c62828", "#1565c0"};
+const char markLetters[] = {'L', 'M', 'U'};
 
-void writeBars(FILE *fp, const std::vector<run_t> &runs, int dayStart, const scale_t &sc, int y)
+void writeBars(FILE *fp, const std::vector<run_t> &runs, int dayStart, const scale_t &sc, int y,
+               int height = barHeight, const char *prefix = "")
 {
+    static const char *const classes[] = {"off", "on", "none", "idle", "unknown"};
+    static const char *const fills[] = {"", "#2e7d32", "url(#nostate)", "url(#idle)", "#eeeeee"};
     for (const run_t &run : runs) {
         if (run.kind == kindOff)
             continue;
-        fprintf(fp, "<rect class=\"%s\" x=\"%.3f\" y=\"%d\" width=\"%.3f\" height=\"%d\" fill=\"%s\"/>\n",
-                run.kind == kindOn ? "on" : "none", sc.x(run.start - dayStart), y,
-                (run.end - run.start) * sc.perSecond, barHeight,
-                run.kind == kindOn ? kindColours[kindOn] : "url(#nostate)");
+        fprintf(fp, "<rect class=\"%s%s\" x=\"%.3f\" y=\"%d\" width=\"%.3f\" height=\"%d\" fill=\"%s\"/>\n",
+                prefix, classes[run.kind], sc.x(run.start - dayStart), y, (run.end - run.start) * sc.perSecond,
+                height, fills[run.kind]);
     }
     // A short pulse, and a short break between times on, gets a mark above
     // the bar where it would be too thin to see. Off beside no state is no
@@ -180,11 +190,59 @@ void printWriteError(const char *path, int err)
     fprintf(stderr, "%s\n", strerror(err));
 }
 
-void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_t &view)
+std::string clockOfWeek(int second)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%s %02d:%02d:%02d", dayNames[second / daySeconds % 7], second / 3600 % 24,
+             second / 60 % 60, second % 60);
+    return text;
+}
+
+void writeMarks(FILE *fp, const weekActual_t &actual, int day, const weekView_t &view, const scale_t &sc, int y)
+{
+    for (const difference_t &d : actual.differences) {
+        int second = d.second - day * daySeconds;
+        if (second < view.from || second >= view.to)
+            continue;
+        fprintf(fp, "<text class=\"mark\" x=\"%.3f\" y=\"%d\" text-anchor=\"middle\" font-size=\"10\" "
+                    "font-weight=\"bold\" fill=\"%s\"><title>%s %s: %s</title>%c</text>\n",
+                sc.x(second), y, markColours[d.kind], xmlText(clockOfWeek(d.second)).c_str(),
+                xmlText(d.entry).c_str(), xmlText(d.why).c_str(), markLetters[d.kind]);
+    }
+}
+
+// Below the legend: the counts and when nothing ran.
+int writeActualSummary(FILE *fp, const weekActual_t &a, int y)
+{
+    char line[256];
+    snprintf(line, sizeof line, "Planned changes %d: on time %d, late %d%s, missed %d; unplanned changes %d.",
+             a.planned, a.onTime, a.late,
+             a.late > 0 ? (" (worst " + std::to_string((a.worstLateMs + 500) / 1000) + " s)").c_str() : "",
+             a.missed, a.unplanned);
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" font-weight=\"bold\">%s</text>\n", plotLeft, y, xmlText(line).c_str());
+    for (size_t i = 0; i < a.idle.size() && i < 6; i++) {
+        y += 18;
+        const idleSpan_t &idle = a.idle[i];
+        std::string text = "Nothing ran " + clockOfWeek(idle.start) + " - " +
+                           (idle.end >= weekSeconds ? std::string("the week's end") : clockOfWeek(idle.end)) + ": " +
+                           idle.why;
+        fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft, y, xmlText(text).c_str());
+    }
+    if (a.idle.size() > 6) {
+        y += 18;
+        fprintf(fp, "<text x=\"%d\" y=\"%d\">and %d more stretches in which nothing ran</text>\n", plotLeft, y,
+                (int)a.idle.size() - 6);
+    }
+    return y;
+}
+
+void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_t &view,
+                  const weekActual_t *actual)
 {
     scale_t sc = {view.from, (double)plotWidth / (view.to - view.from)};
     int rowsEnd = firstRowY + 7 * rowHeight;
-    int height = rowsEnd + 90;
+    int summaryLines = actual != nullptr ? 3 + (int)std::min<size_t>(actual->idle.size(), 7) : 0;
+    int height = rowsEnd + 90 + summaryLines * 18;
 
     fprintf(fp, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
     fprintf(fp, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\""
@@ -193,12 +251,25 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
             pageWidth, height, pageWidth, height, view.from, view.to, plotLeft, plotWidth);
     fprintf(fp, "<defs><pattern id=\"nostate\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\">"
                 "<rect width=\"6\" height=\"6\" fill=\"#fff3c4\"/>"
-                "<path d=\"M0 6 L6 0\" stroke=\"#b08800\" stroke-width=\"1.2\"/></pattern></defs>\n");
+                "<path d=\"M0 6 L6 0\" stroke=\"#b08800\" stroke-width=\"1.2\"/></pattern>"
+                "<pattern id=\"idle\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\">"
+                "<rect width=\"6\" height=\"6\" fill=\"#fde0e0\"/>"
+                "<path d=\"M0 0 L6 6 M0 6 L6 0\" stroke=\"#c62828\" stroke-width=\"0.8\"/></pattern></defs>\n");
     fprintf(fp, "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n", pageWidth, height);
+    std::string title = view.title;
+    if (actual != nullptr)
+        title += ": the week of Monday " + actual->week.monday + ", planned and as switched";
     fprintf(fp, "<text x=\"%d\" y=\"28\" font-size=\"17\" font-weight=\"bold\">%s</text>\n", plotLeft,
-            xmlText(view.title).c_str());
+            xmlText(title).c_str());
+    if (actual != nullptr) {
+        std::string plan = "Above each day the plan (" + view.title + " as it is now; the record may show "
+                           "other timetables, re-read or learned since), below it the port as switched (" +
+                           actual->source + ").";
+        fprintf(fp, "<text x=\"%d\" y=\"46\" font-size=\"11\">%s</text>\n", plotLeft, xmlText(plan).c_str());
+    }
     bool withSeconds = view.from % 60 != 0 || view.to % 60 != 0;
-    fprintf(fp, "<text x=\"%d\" y=\"28\" text-anchor=\"end\">%s-%s of each day</text>\n",
+    if (actual == nullptr)
+        fprintf(fp, "<text x=\"%d\" y=\"28\" text-anchor=\"end\">%s-%s of each day</text>\n",
             plotLeft + plotWidth, clockText(view.from, withSeconds).c_str(),
             clockText(view.to, withSeconds).c_str());
     int onX = plotLeft + plotWidth + 110, switchX = pageWidth - 16;
@@ -214,13 +285,30 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
         fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n",
                 plotLeft - 10, barY + 16, dayNames[day]);
         fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
-                plotLeft, barY, plotWidth, barHeight);
-        writeBars(fp, runsOf(week, dayStart + view.from, dayStart + view.to), dayStart, sc, barY);
+                plotLeft, barY, plotWidth, actual != nullptr ? planBarHeight : barHeight);
+        if (actual != nullptr) {
+            fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
+                    plotLeft, barY + planBarHeight + realBarGap, plotWidth, realBarHeight);
+            writeBars(fp, runsOf(week, dayStart + view.from, dayStart + view.to), dayStart, sc, barY, planBarHeight,
+                      "plan-");
+            writeBars(fp, runsOf(actual->spans, dayStart + view.from, dayStart + view.to), dayStart, sc,
+                      barY + planBarHeight + realBarGap, realBarHeight, "real-");
+            writeMarks(fp, *actual, day, view, sc, barY - 1);
+        } else {
+            writeBars(fp, runsOf(week, dayStart + view.from, dayStart + view.to), dayStart, sc, barY);
+        }
         stretch_t whole = summarise(week, dayStart + view.from, dayStart + view.to);
-        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%s</text>\n", onX, barY + 16,
-                formatDuration(whole.onSeconds).c_str());
-        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%d</text>\n</g>\n", switchX, barY + 16,
-                whole.switchings);
+        std::string onText = formatDuration(whole.onSeconds), switchText = std::to_string(whole.switchings);
+        if (actual != nullptr) {
+            // As switched, the plan's figures after them.
+            int onSeconds, changes;
+            actualFigures(actual->spans, dayStart + view.from, dayStart + view.to, &onSeconds, &changes);
+            onText = formatDuration(onSeconds) + " (" + onText + ")";
+            switchText = std::to_string(changes) + " (" + switchText + ")";
+        }
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%s</text>\n", onX, barY + 16, onText.c_str());
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%s</text>\n</g>\n", switchX, barY + 16,
+                switchText.c_str());
         weekOn += whole.onSeconds;
         weekSwitchings += whole.switchings;
     }
@@ -233,6 +321,17 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%d</text>\n", switchX,
             rowsEnd + 22, weekSwitchings);
     writeLegend(fp, rowsEnd + 50);
+    if (actual != nullptr) {
+        int y = rowsEnd + 90;
+        fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"24\" height=\"12\" fill=\"url(#idle)\" stroke=\"#999999\"/>\n",
+                plotLeft, y - 10);
+        fprintf(fp, "<text x=\"%d\" y=\"%d\">nothing ran   ", plotLeft + 30, y);
+        for (int k = diffLate; k <= diffUnplanned; k++)
+            fprintf(fp, "<tspan fill=\"%s\" font-weight=\"bold\">%c</tspan> %s   ", markColours[k], markLetters[k],
+                    k == diffLate ? "late" : k == diffMissed ? "missed" : "unplanned");
+        fprintf(fp, "(each mark's time and reason as its tooltip)</text>\n");
+        writeActualSummary(fp, *actual, y + 26);
+    }
     fprintf(fp, "</svg>\n");
 }
 
@@ -264,7 +363,8 @@ bool writesInPlace(const char *path)
 // A picture written halfway (a full disk, the file-size limit) must not take
 // the place of the old one: the new one goes to a file of its own beside it
 // and is renamed over the old one only when it is complete and on disk.
-int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekView_t &view)
+int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekView_t &view,
+             const weekActual_t *actual)
 {
     if (writesInPlace(path)) {
         FILE *fp = fopen(path, "w");
@@ -272,7 +372,7 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
             printWriteError(path, errno);
             return -1;
         }
-        writePicture(fp, week, view);
+        writePicture(fp, week, view, actual);
         int err = finish(fp, false);
         if (err != 0)
             printWriteError(path, err);
@@ -296,7 +396,7 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
         close(fd);
     } else {
         if (err == 0)
-            writePicture(fp, week, view);
+            writePicture(fp, week, view, actual);
         int closed = finish(fp, true);
         err = err != 0 ? err : closed;
     }

@@ -17,7 +17,9 @@ const int daySeconds = 24 * 60 * 60;
 const int weekSeconds = 7 * daySeconds;
 
 // What the eight lines do. kindNone: a -1 entry or no entry is in force.
-enum lineKind { kindOff, kindOn, kindNone };
+// The week as switched has two more: kindIdle, the program did not run (it
+// had ended, the machine was off), and kindUnknown, beyond the record.
+enum lineKind { kindOff, kindOn, kindNone, kindIdle, kindUnknown };
 
 // One entry's stretch of the week: seconds from Monday 00:00:00, the end
 // not included.
@@ -48,6 +50,8 @@ stretch_t summarise(const std::vector<weekSpan_t> &week, int from, int to);
 // "10:30" for whole minutes, else "0:00:05".
 std::string formatDuration(int seconds);
 
+struct weekActual_t;
+
 // What the picture shows: a part of every day, seconds from midnight.
 struct weekView_t {
     std::string title;  // the event file's name
@@ -62,9 +66,12 @@ struct gridStyle_t {
     bool unicode;
 };
 
-// The week grid on standard output.
-void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, const gridStyle_t &style);
+// The week grid on standard output; with actual, the week as switched
+// beside each day's plan, and what differs.
+void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, const gridStyle_t &style,
+               const weekActual_t *actual = nullptr);
 // The week as an SVG picture: 0, or -1 after saying why.
-int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekView_t &view);
+int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekView_t &view,
+             const weekActual_t *actual = nullptr);
 
 #endif
