@@ -1,5 +1,6 @@
 // The week drawn from the ring, checked second by second against the record
 // the runner finds in force, on timetables that are easy to get wrong.
+#include "actual.h"
 #include "eventfile.h"
 #include "settings.h"
 #include "test_util.h"
@@ -183,6 +184,106 @@ TEST_P(Week, FailedSvgWriteKeepsTheOldPicture)
     ASSERT_EQ(writeSvg(keep.c_str(), week, view), 0);
     std::string picture = readFile(keep);
     EXPECT_EQ(picture.substr(picture.size() - 7), "</svg>\n");
+}
+
+// The week as switched against the plan, from records made for the test:
+// what differs, and the reason given for it.
+TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const long long monday = 1796601600LL;  // 2026-12-07 00:00:00 UTC
+    const long long hour = 3600, day = 24 * hour;
+    struct rec {
+        long long at;  // seconds from the week's Monday 00:00
+        int kind;
+        const char *entry;  // "Mon 07:30:00 On", or nullptr
+        long long delayMs;
+        const char *boot;
+        const char *text;
+    };
+    struct row {
+        const char *what, *timetable;
+        std::vector<rec> records;
+        std::vector<std::pair<const char *, long long>> bootEnds;  // seconds from Monday
+        int planned, onTime, late, missed, unplanned;
+        std::vector<std::string> differences;  // "L Wed 12:30:01 Wed 12:30:00 On: why"
+    } rows[] = {
+        {"a change across midnight and the week's wrap missed, the machine off",
+         "su 23:59:59 1\nmo 06:00 0\n",
+         {{-3 * hour, recInForce, "Mon 06:00:00 Off", -1, "a", ""},
+          {-1 * hour, recEnded, nullptr, -1, "a", "Ended: signal SIGTERM"},
+          {7 * hour, recStarted, nullptr, -1, "b", ""},
+          {7 * hour, recInForce, "Mon 06:00:00 Off", -1, "b", ""}},
+         {{"a", -1 * hour + 5}, {"b", 7 * day}},
+         2, 0, 1, 1, 0,
+         {"M Mon 00:00:00 Sun 23:59:59 On: nothing ran: the machine was shut down",
+          "L Mon 06:00:01 Mon 06:00:00 Off: at the start after nothing ran (the machine was shut down)"}},
+        {"a late one, the program held up", "we 12:00 0\nwe 12:30 1\n",
+         {{2 * day, recInForce, "Wed 12:30:00 On", -1, "a", ""},
+          {2 * day + 12 * hour + 1, recSwitched, "Wed 12:00:00 Off", 4, "a", ""},
+          {2 * day + 12 * hour + 1805, recSwitched, "Wed 12:30:00 On", 4200, "a", ""}},
+         {{"a", 7 * day}},
+         2, 1, 1, 0, 0,
+         {"L Wed 12:30:01 Wed 12:30:00 On: the program was held up"}},
+        {"an unplanned one, a learned line", "th 07:30 1\nth 18:00 0\n",
+         {{3 * day, recInForce, "Thu 18:00:00 Off", -1, "a", ""},
+          {3 * day + 7 * hour + 1801, recSwitched, "Thu 07:30:00 On", 3, "a", ""},
+          {3 * day + 10 * hour, recLearned, "Thu 10:00:00 Off", -1, "a", "Learned: Thu 10:00:00 Off"},
+          {3 * day + 10 * hour, recReread, nullptr, -1, "a", "Re-read: learned line"},
+          {3 * day + 10 * hour + 1, recInForce, "Thu 10:00:00 Off", -1, "a", ""}},
+         {{"a", 7 * day}},
+         2, 2, 0, 0, 1,
+         {"U Thu 10:00:01 Thu 10:00:00 Off: a learned line (Learned: Thu 10:00:00 Off)"}},
+        {"a boot in the middle, the power cut", "tu 12:00 0\ntu 12:30 1\n",
+         {{1 * day, recInForce, "Tue 12:30:00 On", -1, "a", ""},
+          {1 * day + 12 * hour + 1, recSwitched, "Tue 12:00:00 Off", 4, "a", ""},
+          {1 * day + 15 * hour, recStarted, nullptr, -1, "b", ""},
+          {1 * day + 15 * hour, recInForce, "Tue 12:30:00 On", -1, "b", ""}},
+         {{"a", 1 * day + 12 * hour + 20 * 60}, {"b", 7 * day}},
+         2, 1, 1, 0, 0,
+         {"L Tue 12:30:01 Tue 12:30:00 On: at the start after nothing ran (the machine was off (or restarting), "
+          "the program's last record before)"}},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        resetProgram();
+        eventFileName = scratchPath("plan.txt");
+        writeFile(eventFileName, r.timetable);
+        beginCapture();
+        ASSERT_EQ(loadEventFile(), 0);
+        endCapture();
+        recordRead_t read;
+        for (const rec &x : r.records) {
+            record_t one = {(monday + x.at) * 1000000, x.kind, -1, -1, -1, x.delayMs, x.boot, x.text};
+            if (x.entry != nullptr) {
+                ASSERT_TRUE(parseEntryText(x.entry, &one.entrySecond, &one.entryState)) << x.entry;
+                one.value = one.entryState > 0 ? 0xFF : 0x00;
+            }
+            read.records.push_back(one);
+        }
+        for (const auto &b : r.bootEnds)
+            read.bootEnds.push_back({b.first, (monday + b.second) * 1000000});
+        read.lastUsec = (monday + 7 * day) * 1000000;
+        weekActual_t actual;
+        compareWeek(computeWeek(), weekHolding((monday + day / 2) * 1000000), read, &actual);
+        std::vector<std::string> said;
+        for (const difference_t &d : actual.differences) {
+            char head[64];
+            snprintf(head, sizeof head, "%c %s %02d:%02d:%02d ", "LMU"[d.kind], dayNames[d.second / daySeconds],
+                     d.second / 3600 % 24, d.second / 60 % 60, d.second % 60);
+            said.push_back(head + d.entry + ": " + d.why);
+        }
+        EXPECT_EQ(said, r.differences);
+        EXPECT_EQ(actual.planned, r.planned);
+        EXPECT_EQ(actual.onTime, r.onTime);
+        EXPECT_EQ(actual.late, r.late);
+        EXPECT_EQ(actual.missed, r.missed);
+        EXPECT_EQ(actual.unplanned, r.unplanned);
+        clearEvents();
+    }
+    unsetenv("TZ");
+    tzset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Timetables, Week, ::testing::ValuesIn(timetables),

@@ -343,6 +343,19 @@ void actualFigures(const std::vector<weekSpan_t> &spans, int from, int to, int *
     }
 }
 
+std::string formatDelay(long long ms)
+{
+    char text[48];
+    long long s = ms / 1000;
+    if (s < 60)
+        snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+    else if (s < 3600)
+        snprintf(text, sizeof text, "%lld min %lld s", s / 60, s % 60);
+    else
+        snprintf(text, sizeof text, "%lld h %lld min", s / 3600, s / 60 % 60);
+    return text;
+}
+
 void compareWeek(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const recordRead_t &read,
                  weekActual_t *out)
 {

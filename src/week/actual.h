@@ -64,6 +64,9 @@ struct weekActual_t {
     std::string source;    // where the record was read, as said to the user
 };
 
+// "4.2 s", "14 min 59 s", "3 h 5 min": how late a change was.
+std::string formatDelay(long long ms);
+
 // The on time and the changes between on and off of the week as switched,
 // from..to (seconds of the week): while nothing ran the port kept its value.
 void actualFigures(const std::vector<weekSpan_t> &spans, int from, int to, int *onSeconds, int *changes);

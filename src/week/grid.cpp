@@ -210,7 +210,8 @@ void printMarks(const weekActual_t &actual, int day, const weekView_t &view, con
     if (!any)
         return;
     printf("%*s", labelWidth, "");
-    for (int column = 0; column < lay.columns; column++) {
+    int last = (int)marks.find_last_not_of(' ');
+    for (int column = 0; column <= last; column++) {
         if (style.colour && marks[column] != ' ')
             printf("\033[%sm%c\033[0m", marks[column] == '+' ? "1;35" : markColours[kinds[column]], marks[column]);
         else
@@ -227,19 +228,6 @@ std::string clockOfWeek(int second)
     return text;
 }
 
-std::string delayText(long long ms)
-{
-    char text[48];
-    long long s = ms / 1000;
-    if (s < 60)
-        snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
-    else if (s < 3600)
-        snprintf(text, sizeof text, "%lld min %lld s", s / 60, s % 60);
-    else
-        snprintf(text, sizeof text, "%lld h %lld min", s / 3600, s / 60 % 60);
-    return text;
-}
-
 // Below a week as switched: what the plan was, what the record says, the
 // counts, when nothing ran and why, and each difference with its reason.
 void printActualSummary(const weekActual_t &a, const weekView_t &view)
@@ -250,7 +238,7 @@ void printActualSummary(const weekActual_t &a, const weekView_t &view)
            a.records == 1 ? "" : "s");
     printf("Planned changes %d: on time %d, late %d", a.planned, a.onTime, a.late);
     if (a.late > 0)
-        printf(" (worst %s)", delayText(a.worstLateMs).c_str());
+        printf(" (worst %s)", formatDelay(a.worstLateMs).c_str());
     printf(", missed %d; unplanned changes %d.\n", a.missed, a.unplanned);
     if (!a.idle.empty()) {
         printf("Nothing ran:\n");
@@ -266,7 +254,7 @@ void printActualSummary(const weekActual_t &a, const weekView_t &view)
             printf("  ... and %d more\n", (int)a.differences.size() - listedDifferences);
             break;
         }
-        std::string what = d.kind == diffLate ? "late by " + delayText(d.lateMs)
+        std::string what = d.kind == diffLate ? "late by " + formatDelay(d.lateMs)
                            : d.kind == diffMissed ? std::string("missed")
                                                   : std::string("unplanned");
         printf("  %c %s  %s: %s, %s\n", markLetters[d.kind], clockOfWeek(d.second).c_str(), what.c_str(),
@@ -348,8 +336,19 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
         printf(" %8s %6d\n", formatDuration(onSeconds).c_str(), changes);
         printMarks(*actual, day, view, lay, style);
     }
-    printf(" Week %*s %8s %6d\n\n", lay.columns + labelWidth - plainLabelWidth, "", formatDuration(weekOn).c_str(),
-           weekSwitchings);
+    if (actual == nullptr) {
+        printf(" Week %*s %8s %6d\n\n", lay.columns, "", formatDuration(weekOn).c_str(), weekSwitchings);
+    } else {
+        int realOn = 0, realChanges = 0;
+        for (int day = 0; day < 7; day++) {
+            int on, changes;
+            actualFigures(actual->spans, day * daySeconds + view.from, day * daySeconds + view.to, &on, &changes);
+            realOn += on;
+            realChanges += changes;
+        }
+        printf(" Week plan %*s %8s %6d\n", lay.columns, "", formatDuration(weekOn).c_str(), weekSwitchings);
+        printf("      real %*s %8s %6d\n\n", lay.columns, "", formatDuration(realOn).c_str(), realChanges);
+    }
     printLegend(style);
     if (actual != nullptr) {
         const glyphSet_t &glyphs = style.unicode ? unicodeGlyphs : asciiGlyphs;

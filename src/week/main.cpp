@@ -244,9 +244,12 @@ int drawActual(const std::vector<weekSpan_t> &plan, const weekView_t &view, cons
     bool any = std::any_of(read.records.begin(), read.records.end(),
                            [&](const record_t &r) { return r.usec >= weeks.front().startUsec; });
     if (!any) {
-        printf("ERROR:  No record of the service in the week%s of %s to %s:  %s\n", opt.weeks == 1 ? "" : "s",
-               weeks.front().monday.c_str(), weekHolding(weeks.back().endUsec - 1).monday.c_str(),
-               sourceText(opt.source).c_str());
+        if (opt.weeks == 1)
+            printf("ERROR:  No record of the service in the week of Monday %s:  %s\n", weeks.front().monday.c_str(),
+                   sourceText(opt.source).c_str());
+        else
+            printf("ERROR:  No record of the service in the %d weeks from Monday %s:  %s\n", opt.weeks,
+                   weeks.front().monday.c_str(), sourceText(opt.source).c_str());
         return failed;
     }
     gridStyle_t style = terminalStyle();

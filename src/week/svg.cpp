@@ -211,14 +211,20 @@ void writeMarks(FILE *fp, const weekActual_t &actual, int day, const weekView_t 
     }
 }
 
-// Below the legend: the counts and when nothing ran.
-int writeActualSummary(FILE *fp, const weekActual_t &a, int y)
+// Below the legend: what the plan was, the counts and when nothing ran.
+int writeActualSummary(FILE *fp, const weekActual_t &a, const std::string &title, int y)
 {
-    char line[256];
-    snprintf(line, sizeof line, "Planned changes %d: on time %d, late %d%s, missed %d; unplanned changes %d.",
-             a.planned, a.onTime, a.late,
-             a.late > 0 ? (" (worst " + std::to_string((a.worstLateMs + 500) / 1000) + " s)").c_str() : "",
-             a.missed, a.unplanned);
+    std::string plan = "Upper bar: the plan, " + title + " as it is now (the record may show other timetables, "
+                       "re-read or learned since).";
+    fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft, y, xmlText(plan).c_str());
+    y += 18;
+    fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft, y,
+            xmlText("Lower bar: the port as switched, from " + a.source + ".").c_str());
+    y += 22;
+    std::string line = "Planned changes " + std::to_string(a.planned) + ": on time " + std::to_string(a.onTime) +
+                       ", late " + std::to_string(a.late) +
+                       (a.late > 0 ? " (worst " + formatDelay(a.worstLateMs) + ")" : std::string()) + ", missed " +
+                       std::to_string(a.missed) + "; unplanned changes " + std::to_string(a.unplanned) + ".";
     fprintf(fp, "<text x=\"%d\" y=\"%d\" font-weight=\"bold\">%s</text>\n", plotLeft, y, xmlText(line).c_str());
     for (size_t i = 0; i < a.idle.size() && i < 6; i++) {
         y += 18;
@@ -241,7 +247,7 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
 {
     scale_t sc = {view.from, (double)plotWidth / (view.to - view.from)};
     int rowsEnd = firstRowY + 7 * rowHeight;
-    int summaryLines = actual != nullptr ? 3 + (int)std::min<size_t>(actual->idle.size(), 7) : 0;
+    int summaryLines = actual != nullptr ? 5 + (int)std::min<size_t>(actual->idle.size(), 7) : 0;
     int height = rowsEnd + 90 + summaryLines * 18;
 
     fprintf(fp, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
@@ -261,12 +267,7 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
         title += ": the week of Monday " + actual->week.monday + ", planned and as switched";
     fprintf(fp, "<text x=\"%d\" y=\"28\" font-size=\"17\" font-weight=\"bold\">%s</text>\n", plotLeft,
             xmlText(title).c_str());
-    if (actual != nullptr) {
-        std::string plan = "Above each day the plan (" + view.title + " as it is now; the record may show "
-                           "other timetables, re-read or learned since), below it the port as switched (" +
-                           actual->source + ").";
-        fprintf(fp, "<text x=\"%d\" y=\"46\" font-size=\"11\">%s</text>\n", plotLeft, xmlText(plan).c_str());
-    }
+
     bool withSeconds = view.from % 60 != 0 || view.to % 60 != 0;
     if (actual == nullptr)
         fprintf(fp, "<text x=\"%d\" y=\"28\" text-anchor=\"end\">%s-%s of each day</text>\n",
@@ -314,23 +315,39 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
     }
     // Over the bars, so the hours can be read across them.
     writeRuler(fp, view, sc);
+    // Beside the record the figures are wider: the label goes under the days.
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">Week</text>\n",
-            plotLeft + plotWidth, rowsEnd + 22);
+            actual != nullptr ? plotLeft - 10 : plotLeft + plotWidth, rowsEnd + 22);
+    std::string weekOnText = formatDuration(weekOn), weekSwitchText = std::to_string(weekSwitchings);
+    if (actual != nullptr) {
+        int onSeconds = 0, changes = 0;
+        for (int day = 0; day < 7; day++) {
+            int dayOn, dayChanges;
+            actualFigures(actual->spans, day * daySeconds + view.from, day * daySeconds + view.to, &dayOn, &dayChanges);
+            onSeconds += dayOn;
+            changes += dayChanges;
+        }
+        weekOnText = formatDuration(onSeconds) + " (" + weekOnText + ")";
+        weekSwitchText = std::to_string(changes) + " (" + weekSwitchText + ")";
+    }
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n", onX,
-            rowsEnd + 22, formatDuration(weekOn).c_str());
-    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%d</text>\n", switchX,
-            rowsEnd + 22, weekSwitchings);
+            rowsEnd + 22, weekOnText.c_str());
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n", switchX,
+            rowsEnd + 22, weekSwitchText.c_str());
     writeLegend(fp, rowsEnd + 50);
     if (actual != nullptr) {
         int y = rowsEnd + 90;
         fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"24\" height=\"12\" fill=\"url(#idle)\" stroke=\"#999999\"/>\n",
                 plotLeft, y - 10);
-        fprintf(fp, "<text x=\"%d\" y=\"%d\">nothing ran   ", plotLeft + 30, y);
+        fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"24\" height=\"12\" fill=\"#eeeeee\" stroke=\"#999999\"/>\n",
+                plotLeft + 130, y - 10);
+        fprintf(fp, "<text x=\"%d\" y=\"%d\">nothing ran</text>\n", plotLeft + 30, y);
+        fprintf(fp, "<text x=\"%d\" y=\"%d\">no record (yet)   ", plotLeft + 160, y);
         for (int k = diffLate; k <= diffUnplanned; k++)
             fprintf(fp, "<tspan fill=\"%s\" font-weight=\"bold\">%c</tspan> %s   ", markColours[k], markLetters[k],
                     k == diffLate ? "late" : k == diffMissed ? "missed" : "unplanned");
         fprintf(fp, "(each mark's time and reason as its tooltip)</text>\n");
-        writeActualSummary(fp, *actual, y + 26);
+        writeActualSummary(fp, *actual, view.title, y + 26);
     }
     fprintf(fp, "</svg>\n");
 }

@@ -7,6 +7,7 @@
 #   stdout, stderr, status   what the program must print and return
 #   faketime  optional: the frozen local time (TZ=UTC) the program sees
 #   setup     optional: bash script run first, in the case's scratch folder
+#             (CASES_DIR names the cases folder, for helpers kept beside it)
 #   after     optional: bash script run last there; it fails the case by exiting non-zero
 #   stdout-to optional: a path standard output goes to instead (such as
 #             /dev/full), or &- to start the program without one; stdout
@@ -24,7 +25,7 @@ run_case() {
     cp -r "$dir"/. "$work"/
     (
         cd "$work" || exit 1
-        [ -f setup ] && { bash setup || exit 1; }
+        [ -f setup ] && { CASES_DIR=$cases bash setup || exit 1; }
         mapfile -t args < args
         envs=(TZ=UTC LC_ALL=C)
         if [ -f faketime ]; then

@@ -8,6 +8,8 @@ file of. Times are UTC. A line is one of:
   boot NAME                           later entries are made in this boot
   DATE TIME KIND [ENTRY] [key=value]  a record of weekswitch.service
   DATE TIME other TEXT                an entry of another unit (the boot goes on)
+  DATE TIME plain TEXT                a line of the service without fields (as an
+                                      older weekswitch wrote to standard error)
 
 KIND is a WEEKSWITCH_RECORD value (started, in-force, switched, reread,
 learned, ended, ...); ENTRY is "Mon 07:30:00 On" for in-force, switched and
@@ -46,6 +48,9 @@ def main():
                   '_BOOT_ID': hashlib.md5(boot.encode()).hexdigest(), '_HOSTNAME': 'pc'}
         if kind == 'other':
             fields.update(_SYSTEMD_UNIT='systemd-logind.service', SYSLOG_IDENTIFIER='systemd-logind',
+                          PRIORITY=6, MESSAGE=' '.join(rest))
+        elif kind == 'plain':
+            fields.update(_SYSTEMD_UNIT='weekswitch.service', SYSLOG_IDENTIFIER='weekswitch',
                           PRIORITY=6, MESSAGE=' '.join(rest))
         else:
             entry = ' '.join(w for w in rest[:3] if '=' not in w) if kind in ('in-force', 'switched', 'learned') else ''
