@@ -1,22 +1,27 @@
 # deps.sh: installs the Debian packages the build and the tests need, where
 # missing. Sourced by the other scripts; uses sudo when not run as root.
 
-build_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+build_packages=(cmake ninja-build g++ pkg-config libsystemd-dev libgtest-dev libgmock-dev)
 test_packages=(tmux faketime python3 qemu-system-x86 busybox-static cpio kmod tzdata)
 fuzz_packages=(clang libclang-rt-14-dev)
-# The Debian package and the boot test of it (mmdebstrap, zstd for its initramfs).
-package_packages=(debhelper dpkg-dev fakeroot lintian mmdebstrap zstd)
+# The Debian package (build-essential: dpkg-buildpackage insists on it) and
+# the boot test of it (mmdebstrap, zstd for its initramfs).
+package_packages=(build-essential debhelper dpkg-dev fakeroot lintian mmdebstrap zstd)
+
+# as_root COMMAND...: runs COMMAND as root, through sudo when not root.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
 
 ensure_packages() {
-    local missing=() pkg sudo=""
+    local missing=() pkg
     for pkg in "$@"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    [ "$(id -u)" -ne 0 ] && sudo=sudo
     echo "Installing ${missing[*]} ..."
-    $sudo apt-get update -q >/dev/null &&
-        $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+    as_root apt-get update -q >/dev/null &&
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # build DIR [cmake options...]: configures and builds the project into DIR.

@@ -148,7 +148,12 @@ prepareRoot() {
         cat "$WORK/dpkg-i.log"; fail "dpkg -i of the package failed in the guest's root"; }
     rm "$root/tmp/$(basename "$DEB")"
     cp "$UPGRADE_DEB" "$root/var/tmp/weekswitch-upgrade.deb"
-    chroot "$root" systemctl enable weekswitch.service >>"$WORK/dpkg-i.log" 2>&1
+    # Enabling names only units that exist: no "non-existent unit" warning.
+    chroot "$root" systemctl enable weekswitch.service >"$WORK/enable.log" 2>&1
+    cat "$WORK/enable.log" >>"$WORK/dpkg-i.log"
+    if grep -Ei 'non-existent|warning' "$WORK/enable.log"; then
+        fail "systemctl enable weekswitch.service warned"
+    fi
     install -m 755 "$HERE/guest/bench-agent.sh" "$HERE/guest/bench-timetable.sh" "$root/usr/local/bin/"
     install -m 644 "$HERE/guest/bench-agent.service" "$HERE/guest/bench-timetable.service" "$root/etc/systemd/system/"
     chroot "$root" systemctl enable bench-agent.service bench-timetable.service >>"$WORK/dpkg-i.log" 2>&1
