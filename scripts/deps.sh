@@ -2,7 +2,7 @@
 # missing. Sourced by the other scripts; uses sudo when not run as root.
 
 build_packages=(cmake ninja-build g++ pkg-config libsystemd-dev libgtest-dev libgmock-dev)
-test_packages=(tmux faketime python3 qemu-system-x86 busybox-static cpio kmod tzdata)
+test_packages=(tmux faketime python3 qemu-system-x86 busybox-static cpio kmod tzdata systemd-journal-remote)
 fuzz_packages=(clang libclang-rt-14-dev)
 # The Debian package (build-essential: dpkg-buildpackage insists on it) and
 # the boot test of it (mmdebstrap, zstd for its initramfs).
