@@ -361,8 +361,15 @@ void compareWeek(const std::vector<weekSpan_t> &plan, const realWeek_t &week, co
 {
     *out = weekActual_t();
     out->week = week;
-    for (const record_t &r : read.records)
-        out->records += r.usec >= week.startUsec && r.usec < week.endUsec;
+    for (const record_t &r : read.records) {
+        if (r.usec < week.startUsec || r.usec >= week.endUsec)
+            continue;
+        out->records++;
+        bool refused = r.kind == recOther && r.text.find("Re-read refused") != std::string::npos;
+        if (r.kind == recStarted || r.kind == recEnded || r.kind == recReread || r.kind == recLearned ||
+            r.kind == recWriteFailed || r.kind == recDropped || refused)
+            out->events.push_back({secondInWeek(week, r.usec), r.text});
+    }
     std::vector<point_t> points = pointsOf(week, read);
     std::vector<int> made;
     spansOf(week, points, out, &made);

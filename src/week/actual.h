@@ -61,6 +61,10 @@ struct weekActual_t {
     int missed = 0;
     int unplanned = 0;
     int records = 0;       // records of the service made in the week
+    // What happened to the service in the week, in its record's words:
+    // starts, ends, re-readings (refused ones too), learned lines, writes
+    // the port refused, records lost. By second of the week.
+    std::vector<std::pair<int, std::string>> events;
     std::string source;    // where the record was read, as said to the user
 };
 

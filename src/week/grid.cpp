@@ -246,6 +246,16 @@ void printActualSummary(const weekActual_t &a, const weekView_t &view)
             printf("  %s - %s  %s\n", clockOfWeek(idle.start).c_str(),
                    idle.end >= weekSeconds ? "end of week " : clockOfWeek(idle.end).c_str(), idle.why.c_str());
     }
+    if (!a.events.empty())
+        printf("Events:\n");
+    int told = 0;
+    for (const auto &event : a.events) {
+        if (told++ == listedDifferences) {
+            printf("  ... and %d more\n", (int)a.events.size() - listedDifferences);
+            break;
+        }
+        printf("  %s  %s\n", clockOfWeek(event.first).c_str(), event.second.c_str());
+    }
     if (!a.differences.empty())
         printf("Differences (L late, M missed, U unplanned):\n");
     int listed = 0;
