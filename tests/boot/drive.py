@@ -19,6 +19,7 @@ import ctypes
 import os
 import queue
 import re
+import shlex
 import signal
 import subprocess
 import sys
@@ -37,6 +38,7 @@ HOLD_S = 1.5            # the port is watched this long where it must not change
 UPGRADE_LEAD_S = 30     # entry ahead of the upgrade: dpkg -i and the restart took 13-17 s under TCG
 SCROLL_GAP_S = 8        # the next entry, with tty8 stopped meanwhile
 NO_STALL_S = 45         # a wait for the missing port ends at the 90 s device timeout (multi-user at ~98 s, not ~30 s)
+WATCHDOG_LIMIT_S = 60   # WatchdogSec=15s, RestartSec=2s and a start under TCG: about 18 s
 # tty8 in front, and whether its output is stopped (Scroll Lock): KDGKBLED
 # on tty8, whose lowest bit is that console's Scroll Lock.
 TTY8_STATE = ('echo active=$(cat /sys/class/tty/tty0/active) stopped=$(perl -e \'open(my $t, "<", "/dev/tty8") '
@@ -158,10 +160,10 @@ class Guest:
         """Guest clock to host time: the serial line only ever delays a mark."""
         return guest + min(h - g for g, h in self.clock)
 
-    def props(self, names, before=''):
+    def props(self, names, before='', timeout=60):
         """systemctl show of the service: {property: value}, after the shell
         command before (which may print lines of its own, returned too)."""
-        rc, out = self.run('%s systemctl show -p %s weekswitch' % (before, ','.join(names)))
+        rc, out = self.run('%s systemctl show -p %s weekswitch' % (before, ','.join(names)), timeout)
         got = dict(line.split('=', 1) for line in out if re.match(r'[A-Za-z]+=', line))
         return got, [line for line in out if not re.match(r'[A-Za-z]+=', line)]
 
@@ -209,9 +211,9 @@ def hms(epoch):
 
 
 def journal(g, pattern):
-    """The program's own journal lines (not those of the -check before the
-    start) that match the extended regular expression pattern."""
-    return g.run("journalctl -b -u weekswitch -t weekswitch -o cat --no-pager | grep -E '%s'" % pattern)[1]
+    """The program's own records (not systemd's lines about the unit) that
+    match the extended regular expression pattern."""
+    return g.run('journalctl -b -u weekswitch -t weekswitch -o cat --no-pager | grep -E %s' % shlex.quote(pattern))[1]
 
 
 def scenario(g, c, found):
@@ -310,6 +312,33 @@ def scenario(g, c, found):
     c.check(p == dict(ActiveState='active', MainPID=pid, NRestarts='1'),
             'Ctrl+C, Ctrl+\\ and Ctrl+Z on tty8 leave it running', str(p))
     steady(g, c, 'no wrong value on the port after those keys', t1, time.monotonic(), 0xFF)
+
+    # A process that hangs, stopped here and left so, stops telling systemd
+    # it is alive: the watchdog ends it and a new one starts, which puts the
+    # entry in force over whatever the port got meanwhile (the preset).
+    t1 = time.monotonic()
+    rc, out = g.run('p=$(systemctl show -P MainPID weekswitch); kill -STOP $p && echo "$p $(date +%s%3N)"')
+    hung, stopped_ms = (out + ['0 0'])[0].split()
+    preset_t = g.preset()
+    p, out = g.props(['ActiveState', 'MainPID', 'NRestarts'],
+                     'for i in $(seq %d); do q=$(systemctl show -P MainPID weekswitch); '
+                     '[ "$q" != 0 ] && [ "$q" != %s ] && systemctl -q is-active weekswitch && break; sleep 0.25; done; '
+                     'echo $(( $(date +%%s%%3N) - %s )); journalctl -b -u weekswitch -o cat --no-pager | '
+                     'grep -E "Watchdog timeout|Ended: signal|result .watchdog";'
+                     % (WATCHDOG_LIMIT_S * 4, hung, stopped_ms), timeout=WATCHDOG_LIMIT_S + 30)
+    g.wait_until(time.monotonic() + HOLD_S)
+    print('    ' + '\n    '.join(out))
+    took = int(out[0]) / 1e3 if out and out[0].isdigit() else None
+    c.check(p.get('ActiveState') == 'active' and p.get('MainPID') not in ('0', hung, None) and p.get('NRestarts') == '2'
+            and took is not None and took <= WATCHDOG_LIMIT_S,
+            'the watchdog ends a stopped process and a new one starts',
+            '%s, %s s after the stop' % (p, '%.1f' % took if took is not None else 'no answer'))
+    c.check('Ended: signal SIGABRT' in out, 'the stopped process\'s end is in the journal')
+    seq = g.port(t1, time.monotonic())
+    c.check([v for _, v, _ in seq] == [0xFF, PRESET, 0xFF] and seq[-1][0] > preset_t,
+            'the new process puts the entry in force back on the port',
+            'port %s%s' % (hexes(v for _, v, _ in seq), ', %.1f s after the preset' % (seq[-1][0] - preset_t) if len(seq) > 2 else ''))
+    pid = p.get('MainPID')
 
     # 1. An upgrade with the service running: restarted from the new files,
     # the edited timetable kept, and its next entry switched. Two entries
