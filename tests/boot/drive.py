@@ -505,6 +505,22 @@ def scenario(g, c, found):
     c.check(p == dict(before='inactive', ActiveState='active') and [v for _, v, _ in seq] == [0x00, 0xFF],
             'the port appearing starts the service', '%s, port %s' % (p, hexes(v for _, v, _ in seq)))
 
+    # The port's modules loaded only as the start begins, as when they load
+    # late at boot: the start waits for the kernel's port and then its node.
+    g.run('systemctl stop weekswitch; modprobe -r ppdev parport_pc')
+    t1 = g.preset()
+    p, _ = g.props(['ActiveState'], 'echo nodes=$(ls /dev/parport* 2>/dev/null | wc -l); t=$(date +%s%3N); '
+                     'systemctl start weekswitch & sleep 1; modprobe -a parport_pc ppdev; wait $!; echo start=$?; '
+                     'echo ms=$(( $(date +%s%3N) - t ));')
+    g.wait_until(time.monotonic() + HOLD_S)
+    seq = g.port(t1, time.monotonic())
+    print('    systemctl start returned %.1f s after it began, the modules loaded 1 s after it began'
+          % (int(p.get('ms') or 0) / 1e3))
+    c.check(dict(p, ms=None) == dict(nodes='0', start='0', ActiveState='active', ms=None),
+            'modules loaded as the start begins: the start waits for the port', str(p))
+    c.check(len(seq) > 1 and seq[0][1] == PRESET and seq[-1][1] == 0xFF,
+            'then the port gets the entry in force', 'port %s' % hexes(v for _, v, _ in seq))
+
     # 2. A refused line: the start fails, the line is in the journal, and the
     # port keeps the preset.
     t1 = g.preset()
