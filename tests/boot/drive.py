@@ -556,20 +556,28 @@ def scenario(g, c, found):
     c.check(any('Cannot access port:  0x278' in x for x in out), 'the wrong address is in the journal')
     steady(g, c, 'the port is untouched with a wrong port', t1, time.monotonic(), PRESET)
 
-    # 2. Removal stops the running service first.
+    # 2. Removal stops the running service first. What the package installed
+    # is listed before, for the purge.
     p, _ = g.props(['ActiveState'], 'rm -r /etc/systemd/system/weekswitch.service.d; systemctl daemon-reload; '
-                   'systemctl start weekswitch; sleep 2; echo before=$(systemctl is-active weekswitch); '
+                   'systemctl start weekswitch; echo before=$(systemctl is-active weekswitch); '
+                   'dpkg -L weekswitch | while read -r f; do [ -d "$f" ] || echo "$f"; done >/var/tmp/weekswitch.files; '
                    'dpkg -r weekswitch >/dev/null 2>&1; echo remove=$?; '
                    'echo left=$(grep -lx weekswitch /proc/[0-9]*/comm 2>/dev/null | wc -l);')
     c.check(p == dict(before='active', remove='0', left='0', ActiveState='inactive'),
             'dpkg -r stops the service, no weekswitch process left', str(p))
 
-    # Purge: nothing of the package is left, no user either.
+    # Purge: no file of the package is left, no user either; the folders it
+    # shares with systemd stay.
     rc, out = g.run('dpkg --purge weekswitch >/dev/null 2>&1; echo purge=$?; '
                     'ls -d /etc/weekswitch /lib/systemd/system/weekswitch.service '
                     '/etc/systemd/system/*/weekswitch.service /var/lib/systemd/deb-systemd-helper-*/*weekswitch* '
-                    '2>/dev/null; getent passwd | grep -c weekswitch')
-    c.check(out == ['purge=0', '0'], 'dpkg --purge leaves nothing behind', ' '.join(out))
+                    '2>/dev/null; while read -r f; do ! [ -e "$f" -o -L "$f" ] || echo "$f"; done </var/tmp/weekswitch.files; '
+                    'echo users=$(getent passwd | grep -c weekswitch); echo files=$(wc -l </var/tmp/weekswitch.files)')
+    print('    %s files of the package listed before its removal' % ''.join(x[6:] for x in out if x.startswith('files=')))
+    left = [x for x in out if not x.startswith('files=')]
+    c.check(left == ['purge=0', 'users=0'] and 'files=0' not in out, 'dpkg --purge leaves nothing behind', ' '.join(left))
+    rc, out = g.run('ls -d /usr/lib/modules-load.d /lib/modules-load.d /etc/modules-load.d 2>&1')
+    c.check(rc == 0, 'the purge leaves the modules-load.d folders of systemd', ' '.join(out))
 
 
 def scenario_no_port(g, c, found):
