@@ -6,13 +6,16 @@ Usage: drive.py --log-dir DIR --qmp SOCKET -- QEMU-COMMAND...
 Starts QEMU, reads the guest's serial line, reads the LPT1 data register
 through QMP every 25 ms, and goes through the checks in order: the switch at
 boot and its journal line, the service's credentials, restart and crash,
-Ctrl+C on tty8, an upgrade, Scroll Lock on tty8, F5 and Escape typed on
-tty8, the port appearing, a refused re-read, a timetable with a refused
-line, a wrong port, removal and purge. Then it boots the same system on the
-same machine without its parallel port: the boot must not wait for it, and
-the service must say why it did not run. Commands reach the guest through
-its bench agent on the serial line; keys through QMP's sendkey, as from the
-machine's keyboard. Exit status 0 only when every check passed.
+Ctrl+C on tty8, a hung process and the watchdog, an upgrade, Scroll Lock on
+tty8, F5 typed on tty8, a process stopped for 5 s and journald stopped
+while entries switch, a refused re-read and the status line, Escape typed
+on tty8, the port appearing, the port's modules loaded as the start
+begins, a timetable with a refused line, a wrong port, removal and purge.
+Then it boots the same system on the same machine without its parallel
+port: the boot must not wait long for it, and the service must say why it
+did not run. Commands reach the guest through its bench agent on the serial
+line; keys through QMP's sendkey, as from the machine's keyboard. Exit
+status 0 only when every check passed.
 """
 import argparse
 import ctypes
@@ -37,7 +40,7 @@ KEY_LATE_S = 1.0        # from sendkey to the port following the re-read
 HOLD_S = 1.5            # the port is watched this long where it must not change
 UPGRADE_LEAD_S = 30     # entry ahead of the upgrade: dpkg -i and the restart took 13-17 s under TCG
 SCROLL_GAP_S = 8        # the next entry, with tty8 stopped meanwhile
-NO_STALL_S = 45         # a wait for the missing port ends at the 90 s device timeout (multi-user at ~98 s, not ~30 s)
+NO_STALL_S = 45         # the program's own wait for a missing port costs 10 s; one for the device, its 90 s timeout
 WATCHDOG_LIMIT_S = 60   # WatchdogSec=15s, RestartSec=2s and a start under TCG: about 18 s
 STOP_LEAD_S = 8         # from the edit to the 5 s stop: F5 and the port following it come first
 KEPT_ENTRY_S = 18       # from the stop to the entry that must outlive a refused re-read
