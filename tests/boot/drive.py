@@ -18,6 +18,7 @@ line; keys through QMP's sendkey, as from the machine's keyboard. Exit
 status 0 only when every check passed.
 """
 import argparse
+import base64
 import ctypes
 import os
 import queue
@@ -233,7 +234,56 @@ def journal(g, pattern):
     return g.run('journalctl -b -u weekswitch -t weekswitch -o cat --no-pager | grep -E %s' % shlex.quote(pattern))[1]
 
 
-def scenario(g, c, found):
+def copy_journal(g, folder):
+    """The guest's journal files (volatile, under /run/log/journal) copied to
+    folder on the host through the serial line; True when they arrived."""
+    rc, out = g.run('journalctl --sync; tar -C /run/log/journal -cf - . | gzip -1 | base64 -w 76; '
+                    'echo "sum $(tar -C /run/log/journal -cf - . | gzip -1 | md5sum)"', timeout=180)
+    data = ''.join(x for x in out if not x.startswith('sum '))
+    os.makedirs(folder, exist_ok=True)
+    try:
+        blob = base64.b64decode(data)
+        subprocess.run(['tar', '-C', folder, '-xzf', '-'], input=blob, check=True)
+    except (ValueError, subprocess.CalledProcessError):
+        return False
+    return rc == 0
+
+
+def week_actual(g, c, week_tool, entries, late_at, refused_f5):
+    """The host draws the guest's record beside a plan of the entries the
+    checks above switched (entries: (time, value)); what it says must be what
+    the test did: the entry at late_at switched late, the ends, the refused
+    F5s."""
+    folder = os.path.join(g.log_dir, 'guest-journal')
+    if not c.check(copy_journal(g, folder), 'the guest\'s journal copied to the host'):
+        return
+    plan = os.path.join(g.log_dir, 'plan.txt')
+    with open(plan, 'w') as f:
+        f.write(''.join('%s %d\n' % (hms(t), v) for t, v in entries))
+    res = subprocess.run([week_tool, '--directory', folder, '--week', '2026-12-07', plan], capture_output=True,
+                         text=True, env=dict(os.environ, TZ='UTC', LC_ALL='C', COLUMNS='120'))
+    with open(os.path.join(g.log_dir, 'week-actual.txt'), 'w') as f:
+        f.write(res.stdout + res.stderr)
+    text = res.stdout
+    events = re.findall(r'^  Mon \d\d:\d\d:\d\d  (.*)$', text.split('Events:')[-1].split('Differences')[0], re.M)
+    ended = [e for e in events if e.startswith('Ended: ')]
+    print('    weekswitch-week --actual on the guest\'s journal: %s' % ' | '.join(
+        l for l in text.splitlines() if l.startswith(('Planned', 'Record:'))))
+    print('    ends: ' + ', '.join(sorted(set('%s x%d' % (e, ended.count(e)) for e in ended))))
+    first = '%s On' % hms(late_at)
+    late = re.search(r'^  L Mon \S+  late by (\d+\.\d) s: %s, the program was held up$' % first, text, re.M)
+    c.check(res.returncode == 0 and late is not None and LATE_BY_S[0] <= float(late.group(1)) <= LATE_BY_S[1],
+            'drawn on the host, the record shows the switching late from the 5 s stop',
+            late.group(0).strip() if late else 'status %d, no late %s' % (res.returncode, first))
+    c.check(ended.count('Ended: signal SIGABRT') == 1 and ended.count('Ended: Escape key') == 1
+            and ended.count('Ended: the timetable was refused (1 line)') == 1,
+            'and its ends: the watchdog once, Escape once, the refused start once')
+    c.check(sum(e.startswith('ERROR:  Re-read refused, the timetable in force stays') for e in events) == refused_f5,
+            'and the refused F5, with the timetable in force kept')
+    c.check('could not be read' not in text, 'and every record of the service could be read')
+
+
+def scenario(g, c, found, week_tool=None):
     # 1. At boot: the sync puts the entry in force (off) over the preset, and
     # the "on" entry a few seconds ahead reaches the port within one pass.
     if not c.check(g.expect(r'@@ PRESET', BOOT_LIMIT_S) is not None, 'guest booted'):
@@ -560,6 +610,9 @@ def scenario(g, c, found):
     c.check(any('Cannot access port:  0x278' in x for x in out), 'the wrong address is in the journal')
     steady(g, c, 'the port is untouched with a wrong port', t1, time.monotonic(), PRESET)
 
+    if week_tool:
+        week_actual(g, c, week_tool, [(s, 0), (s + 1, 1), (s + 5, 0), (s + 8, 1), (s + KEPT_ENTRY_S, 0)], s + 1, 1)
+
     # 2. Removal stops the running service first. What the package installed
     # is listed before, for the purge.
     p, _ = g.props(['ActiveState'], 'rm -r /etc/systemd/system/weekswitch.service.d; systemctl daemon-reload; '
@@ -622,6 +675,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('--log-dir', required=True)
     ap.add_argument('--qmp', required=True)
+    ap.add_argument('--week-tool', help='weekswitch-week, to draw the guest\'s record on the host')
     ap.add_argument('qemu', nargs=argparse.REMAINDER)
     args = ap.parse_args()
     qemu = args.qemu[1:] if args.qemu[:1] == ['--'] else args.qemu
@@ -633,7 +687,7 @@ def main():
     found = {}
     g = Guest(qemu, args.qmp, args.log_dir)
     try:
-        scenario(g, c, found)
+        scenario(g, c, found, args.week_tool)
     finally:
         g.close()
         with open(os.path.join(args.log_dir, 'port.tsv'), 'w') as f:
