@@ -202,6 +202,10 @@ struct svgTarget_t {
 };
 
 const svgTarget_t svgTargets[] = {
+    {"PlantedLink", "planted.svg", false},
+    {"PlantedLinkToAFolder", "d/old.svg", false},
+    {"PlantedDanglingLink", "dangling.svg", false},
+    {"OurLinkToAPlantedLink", "chain.svg", false},
     {"OurLink", "ours.svg", true},
 };
 

@@ -20,5 +20,10 @@ bool foldersAreSafe(const std::string &path);
 // "ERROR:  Not following a symbolic link in a world-writable folder", naming
 // the path the user gave.
 void printLinkRefused(const std::string &path);
+// The path with every link on it resolved, each judged as the kernel meets
+// it, a link a link names included: 0, or -1 after printLinkRefused. What
+// cannot be looked at (a missing name, a loop) is left as it is, for the
+// write to meet the same error and say so.
+int resolveLinksSafely(const std::string &path, std::string *resolved);
 
 #endif

@@ -5,11 +5,11 @@
 // stretch too narrow to see at that scale gets a marker above its bar.
 #include "week.h"
 #include "actual.h"
+#include "links.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -385,6 +385,11 @@ int takeOwnerAndMode(int fd, const std::string &target)
 int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekView_t &view,
              const weekActual_t *actual)
 {
+    // Run as root, a link planted in a world-writable folder would take the
+    // picture over any file, or make one anywhere.
+    std::string target;
+    if (resolveLinksSafely(path, &target) != 0)
+        return -1;
     if (writesInPlace(path)) {
         FILE *fp = fopen(path, "w");
         if (fp == nullptr) {
@@ -398,8 +403,6 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
         return err != 0 ? -1 : 0;
     }
     // Through a link the picture replaces the file it names, not the link.
-    char resolved[PATH_MAX];
-    std::string target = realpath(path, resolved) != nullptr ? resolved : path;
     std::string temporary = target + ".XXXXXX";
     int fd = mkstemp(&temporary[0]);
     if (fd < 0) {
