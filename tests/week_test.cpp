@@ -14,6 +14,7 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -288,5 +289,91 @@ TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
 
 INSTANTIATE_TEST_SUITE_P(Timetables, Week, ::testing::ValuesIn(timetables),
                          [](const ::testing::TestParamInfo<timetable_t> &info) { return info.param.name; });
+
+// A picture written through a link in a world-writable folder "open",
+// owned by us, beside an old picture that is private and, as root, another
+// user's. In open, planted.svg (to the old picture), dangling.svg (to
+// made.svg, missing) and d (to the folder above) belong to another user:
+// only root can plant them. ours.svg (to the old picture) and chain.svg (to
+// planted.svg) belong to us.
+struct svgTarget_t {
+    const char *name;
+    const char *path;   // in open
+    bool followed;      // else refused, with nothing written
+};
+
+const svgTarget_t svgTargets[] = {
+    {"PlantedLink", "planted.svg", false},
+    {"PlantedLinkToAFolder", "d/old.svg", false},
+    {"PlantedDanglingLink", "dangling.svg", false},
+    {"OurLinkToAPlantedLink", "chain.svg", false},
+    {"OurLink", "ours.svg", true},
+};
+
+void PrintTo(const svgTarget_t &t, std::ostream *os)
+{
+    *os << t.name;
+}
+
+class SvgTarget : public ::testing::TestWithParam<svgTarget_t> {};
+
+TEST_P(SvgTarget, OnlyALinkNobodyElseCouldPlantIsFollowedAndTheFileKeepsItsOwnerAndMode)
+{
+    std::string folder = scratchPath(std::string("links-") + GetParam().name);
+    std::string open = folder + "/open", old = folder + "/old.svg";
+    mkdir(folder.c_str(), 0755);
+    mkdir(open.c_str(), 0777);
+    chmod(open.c_str(), 0777);
+    writeFile(old, "the old picture");
+    chmod(old.c_str(), 0600);
+    bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(old.c_str(), 4242, 4243), 0);
+    }
+    const char *const links[][2] = {{"planted.svg", "../old.svg"}, {"d", ".."}, {"dangling.svg", "../made.svg"},
+                                    {"ours.svg", "../old.svg"}, {"chain.svg", "planted.svg"}};
+    for (const auto &link : links)
+        ASSERT_EQ(symlink(link[1], (open + "/" + link[0]).c_str()), 0);
+    if (root) {
+        for (const char *planted : {"planted.svg", "d", "dangling.svg"})
+            ASSERT_EQ(lchown((open + "/" + planted).c_str(), 4242, 4242), 0);
+    } else if (!GetParam().followed) {
+        GTEST_SKIP() << "needs root to plant another user's link";
+    }
+    resetProgram();
+    std::string path = open + "/" + GetParam().path;
+    weekView_t view = {"week.txt", 0, daySeconds, -1};
+    beginCapture();
+    int result = writeSvg(path.c_str(), computeWeek(), view);
+    capturedOutput output = endCapture();
+    if (GetParam().followed) {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(output.out, "");
+        EXPECT_EQ(readFile(old).substr(0, 5), "<?xml");
+    } else {
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(output.out, "ERROR:  Not following a symbolic link in a world-writable folder:  '" + path + "'\n");
+        EXPECT_EQ(readFile(old), "the old picture");
+    }
+    EXPECT_EQ(output.err, "");
+    struct stat st;
+    ASSERT_EQ(stat(old.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 4242u);
+        EXPECT_EQ(st.st_gid, 4243u);
+    }
+    for (const auto &link : links)
+        EXPECT_EQ(lstat((open + "/" + link[0]).c_str(), &st) == 0 && S_ISLNK(st.st_mode), true) << link[0];
+    std::vector<std::string> names;
+    DIR *dir = opendir(folder.c_str());
+    while (struct dirent *entry = readdir(dir))
+        names.push_back(entry->d_name);
+    closedir(dir);
+    EXPECT_EQ(names.size(), 4u) << "old.svg, open, . and .. only";
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, SvgTarget, ::testing::ValuesIn(svgTargets),
+                         [](const ::testing::TestParamInfo<svgTarget_t> &info) { return info.param.name; });
 
 }  // namespace

@@ -7,6 +7,7 @@
 // ever written, never through a link someone else planted.
 #include "eventfile.h"
 #include "journal.h"
+#include "links.h"
 
 #include "settings.h"
 
@@ -46,45 +47,6 @@ static void printNotRegular(void)
     report(JOURNAL_ERR, "ERROR:  Event file is not a regular file:  '%s'\n", eventFileName.c_str());
 }
 
-static std::string folderOf(const std::string &path)
-{
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The kernel's protected-symlink rule, also where the kernel does not apply
-// it (a world-writable folder without the sticky bit): a link anyone could
-// have planted is followed only when it belongs to the folder's owner or to
-// us. Otherwise root's learn mode would append to whatever file it names.
-static bool linkIsSafe(const std::string &path, const struct stat &link)
-{
-    struct stat folder;
-    if (stat(folderOf(path).c_str(), &folder) != 0)
-        return false;
-    return !(folder.st_mode & S_IWOTH) || link.st_uid == folder.st_uid || link.st_uid == geteuid();
-}
-
-static void printLinkRefused(void)
-{
-    report(JOURNAL_ERR, "ERROR:  Not following a symbolic link in a world-writable folder:  '%s'\n", eventFileName.c_str());
-}
-
-// The same rule for every folder on the way to the file: a planted link to
-// a folder would take the learned line, and a file created by root, into
-// someone else's folder just as well. Each prefix is looked at through the
-// links before it, which were judged already.
-static bool foldersAreSafe(void)
-{
-    const std::string &path = eventFileName;
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        std::string prefix = path.substr(0, slash);
-        struct stat link;
-        if (lstat(prefix.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && !linkIsSafe(prefix, link))
-            return false;
-    }
-    return true;
-}
-
 // Opens an existing file for appending: a regular file, or a link to one
 // that is safe to follow. Never creates a file (a dangling link must not
 // make one elsewhere) and never blocks (a FIFO).
@@ -92,7 +54,7 @@ static int openExisting(const struct stat &link)
 {
     bool isLink = S_ISLNK(link.st_mode);
     if (isLink && !linkIsSafe(eventFileName, link)) {
-        printLinkRefused();
+        printLinkRefused(eventFileName);
         return -1;
     }
     int flags = O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isLink ? 0 : O_NOFOLLOW);
@@ -123,8 +85,8 @@ static int openExisting(const struct stat &link)
 static int openForAppend(bool *created)
 {
     *created = false;
-    if (!foldersAreSafe()) {
-        printLinkRefused();
+    if (!foldersAreSafe(eventFileName)) {
+        printLinkRefused(eventFileName);
         return -1;
     }
     struct stat link;

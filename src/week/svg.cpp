@@ -5,11 +5,11 @@
 // stretch too narrow to see at that scale gets a marker above its bar.
 #include "week.h"
 #include "actual.h"
+#include "links.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -375,6 +375,25 @@ bool writesInPlace(const char *path)
     return lstat(path, &link) == 0;  // a dangling link: created where it points
 }
 
+// mkstemp makes the file private: a new picture is made as any new file is,
+// and one that replaces a file keeps its owner, group and mode, so that
+// root's picture neither takes a user's file from them nor lets others read
+// a private one. Without root another user's file becomes ours, as it would
+// if the user replaced it by hand: nothing to say.
+int takeOwnerAndMode(int fd, const std::string &target)
+{
+    struct stat old;
+    if (stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
+        mode_t mask = umask(0);
+        umask(mask);
+        return fchmod(fd, 0666 & ~mask);
+    }
+    // Set-user and set-group bits belong to the owner and group they were
+    // given with.
+    bool kept = fchown(fd, old.st_uid, old.st_gid) == 0;
+    return fchmod(fd, old.st_mode & (kept ? 07777 : 0777));
+}
+
 }  // namespace
 
 // A picture written halfway (a full disk, the file-size limit) must not take
@@ -383,6 +402,11 @@ bool writesInPlace(const char *path)
 int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekView_t &view,
              const weekActual_t *actual)
 {
+    // Run as root, a link planted in a world-writable folder would take the
+    // picture over any file, or make one anywhere.
+    std::string target;
+    if (resolveLinksSafely(path, &target) != 0)
+        return -1;
     if (writesInPlace(path)) {
         FILE *fp = fopen(path, "w");
         if (fp == nullptr) {
@@ -396,19 +420,14 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
         return err != 0 ? -1 : 0;
     }
     // Through a link the picture replaces the file it names, not the link.
-    char resolved[PATH_MAX];
-    std::string target = realpath(path, resolved) != nullptr ? resolved : path;
     std::string temporary = target + ".XXXXXX";
     int fd = mkstemp(&temporary[0]);
     if (fd < 0) {
         printWriteError(path, errno);
         return -1;
     }
-    // mkstemp makes the file private; a picture is made as any new file is.
-    mode_t mask = umask(0);
-    umask(mask);
     FILE *fp = fdopen(fd, "w");
-    int err = fp == nullptr ? errno : fchmod(fd, 0666 & ~mask) != 0 ? errno : 0;
+    int err = fp == nullptr ? errno : takeOwnerAndMode(fd, target) != 0 ? errno : 0;
     if (fp == nullptr) {
         close(fd);
     } else {
