@@ -235,18 +235,20 @@ def journal(g, pattern):
 
 
 def copy_journal(g, folder):
-    """The guest's journal files (volatile, under /run/log/journal) copied to
-    folder on the host through the serial line; True when they arrived."""
-    rc, out = g.run('journalctl --sync; tar -C /run/log/journal -cf - . | gzip -1 | base64 -w 76; '
-                    'echo "sum $(tar -C /run/log/journal -cf - . | gzip -1 | md5sum)"', timeout=180)
-    data = ''.join(x for x in out if not x.startswith('sum '))
+    """The guest's journal files (under /var/log/journal once journald has
+    flushed to it, else under /run/log/journal) copied to folder on the host
+    through the serial line; True when at least one arrived."""
+    rc, out = g.run('journalctl --sync; cd / && find var/log/journal run/log/journal -name "*.journal" 2>/dev/null '
+                    '| tar -cf - -T - | gzip -1 | base64 -w 76', timeout=180)
     os.makedirs(folder, exist_ok=True)
     try:
-        blob = base64.b64decode(data)
+        blob = base64.b64decode(''.join(out))
         subprocess.run(['tar', '-C', folder, '-xzf', '-'], input=blob, check=True)
     except (ValueError, subprocess.CalledProcessError):
         return False
-    return rc == 0
+    files = [f for _, _, names in os.walk(folder) for f in names if f.endswith('.journal')]
+    print('    %d journal files, %d kB through the serial line' % (len(files), len(''.join(out)) * 3 // 4 // 1024))
+    return rc == 0 and len(files) > 0
 
 
 def week_actual(g, c, week_tool, entries, late_at, refused_f5):
@@ -260,7 +262,9 @@ def week_actual(g, c, week_tool, entries, late_at, refused_f5):
     plan = os.path.join(g.log_dir, 'plan.txt')
     with open(plan, 'w') as f:
         f.write(''.join('%s %d\n' % (hms(t), v) for t, v in entries))
-    res = subprocess.run([week_tool, '--directory', folder, '--week', '2026-12-07', plan], capture_output=True,
+    files = sorted(os.path.join(d, f) for d, _, names in os.walk(folder) for f in names if f.endswith('.journal'))
+    res = subprocess.run([week_tool, '--week', '2026-12-07', plan] + [x for f in files for x in ('--file', f)],
+                         capture_output=True,
                          text=True, env=dict(os.environ, TZ='UTC', LC_ALL='C', COLUMNS='120'))
     with open(os.path.join(g.log_dir, 'week-actual.txt'), 'w') as f:
         f.write(res.stdout + res.stderr)
