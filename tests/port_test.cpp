@@ -3,7 +3,8 @@
 // clock of the Linux platform, and when standard error is the journal.
 #include "journal.h"
 #include "platform.h"
-#include "port_lookup.h"
+#include "parallel.h"
+#include "port.h"
 
 #include <gtest/gtest.h>
 

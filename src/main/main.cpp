@@ -3,6 +3,7 @@
 #include "journal.h"
 #include "output.h"
 #include "platform.h"
+#include "port.h"
 #include "runner.h"
 #include "schedule.h"
 #include "settings.h"
@@ -33,6 +34,8 @@ static void readArguments(int argc, char **argv)
                 verbose = true;
             else if (strncasecmp(arg, "-port:", 6) == 0)
                 portAddr = readCInt(arg + 6);
+            else if (strcasecmp(arg, "-relay") == 0 || strncasecmp(arg, "-relay:", 7) == 0)
+                relayChosen = true, relayBoard = arg[6] == ':' ? arg + 7 : "";
             else
                 report(JOURNAL_ERR, "ERROR:  Invalid options:  '%s'\n", arg);
         } else if (!eventFileName.empty()) {
@@ -82,7 +85,7 @@ static int runWithMachine(bool learn)
         return -1;
     // Interactively the timetable, the display and the keys still work
     // without the port; the service without its port would only look busy.
-    if (openPort(portAddr, journalOn) != 0 && journalOn)
+    if (openPort(journalOn) != 0 && journalOn)
         return -1;
     keysNeverSignal(journalOn);
     openKeyboard();

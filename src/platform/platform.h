@@ -1,32 +1,15 @@
-// platform.h: everything the program needs from the machine, and nothing more.
+// platform.h: everything the program needs from the machine besides its
+// output (port.h), and nothing more: keyboard, display, service manager,
+// time.
 //
-// Three implementations stand behind these functions and are chosen at link
-// time: the Linux one (real port, /dev/tty keyboard, real clock), the
-// recorder used by the weekswitch-sim test build (real keyboard and clock,
-// port bytes appended to a log file), and the simulated one of the unit tests
-// (virtual clock advanced by sleepMs, scripted keys, recorded port bytes).
+// Two implementations stand behind these functions and are chosen at link
+// time: the Linux one (/dev/tty keyboard, real clock), and the simulated one
+// of the unit tests (virtual clock advanced by sleepMs, scripted keys), which
+// also stands in for the output.
 #ifndef WEEKSWITCH_PLATFORM_H
 #define WEEKSWITCH_PLATFORM_H
 
 #include <ctime>
-
-// --- parallel port ---------------------------------------------------------
-// Makes the port at portAddr (low 16 bits) writable. On failure it prints
-// why and the one thing that would give access, and returns -1; writePort
-// then does nothing. Interactively that is a warning and the program runs on
-// without port output; when the port is required (the service) it is an
-// error, and a port the kernel has but whose node is not ready yet (udev at
-// boot) is waited for a few seconds first.
-int openPort(int portAddr, bool required);
-// What the port is reached through ("/dev/parport0"), for the record.
-const char *portPath(void);
-// Puts value's low byte on the data lines: 0, or -1 with errno set when an
-// opened port refused the write (ppdev's ioctl failed, the recorder's file
-// is full). A port that was never opened takes every write as done: there
-// is nothing to try again.
-int writePort(int value);
-// Lets go of the port without touching the value on its data lines.
-void closePort(void);
 
 // --- console keyboard -------------------------------------------------------
 // Takes the controlling terminal into key-at-a-time mode, without echo. No

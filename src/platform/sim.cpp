@@ -4,6 +4,7 @@
 // keys are a script ordered by virtual time, and port writes go to a vector.
 #include "sim.h"
 #include "platform.h"
+#include "port.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,7 +39,8 @@ size_t nextKey;
 std::vector<scriptedAction> actions;  // ordered by time
 std::vector<simPortWrite> portWrites;
 std::function<void(const simPortWrite &)> portObserver;
-int openPortCalls, openedPortAddr, closePortCalls;
+int openPortCalls, closePortCalls;
+bool outputAway, outputLostToTell;
 int openKeyboardCalls, closeKeyboardCalls;
 int sleepCalls, blockingReads;
 int portWritesToFail, failedPortWrites;
@@ -82,7 +84,8 @@ void simReset(void)
     actions.clear();
     portWrites.clear();
     portObserver = nullptr;
-    openPortCalls = openedPortAddr = closePortCalls = 0;
+    openPortCalls = closePortCalls = 0;
+    outputAway = outputLostToTell = false;
     openKeyboardCalls = closeKeyboardCalls = 0;
     sleepCalls = blockingReads = 0;
     sleepLengths.clear();
@@ -178,7 +181,12 @@ std::string simPortLogText(void)
 }
 
 int simOpenPortCalls(void) { return openPortCalls; }
-int simOpenedPortAddr(void) { return openedPortAddr; }
+
+void simOutputAway(bool isAway)
+{
+    outputLostToTell = isAway && !outputAway;
+    outputAway = isAway;
+}
 int simClosePortCalls(void) { return closePortCalls; }
 int simOpenKeyboardCalls(void) { return openKeyboardCalls; }
 int simCloseKeyboardCalls(void) { return closeKeyboardCalls; }
@@ -201,11 +209,22 @@ bool simStopped(void)
 
 // --- platform.h --------------------------------------------------------------
 
-int openPort(int portAddr, bool)
+int openPort(bool)
 {
     openPortCalls++;
-    openedPortAddr = portAddr;
     return 0;
+}
+
+const char *portName(void)
+{
+    return "0x378";
+}
+
+bool portLost(void)
+{
+    bool tell = outputLostToTell;
+    outputLostToTell = false;
+    return tell;
 }
 
 const char *portPath(void)
@@ -215,6 +234,11 @@ const char *portPath(void)
 
 int writePort(int value)
 {
+    if (outputAway) {
+        failedPortWrites++;
+        errno = ENODEV;
+        return -1;
+    }
     if (portWritesToFail > 0) {
         portWritesToFail--;
         failedPortWrites++;

@@ -52,7 +52,9 @@ const std::vector<std::string> &simNotifications(void);
 // The port log as "HH:MM:SS.mmm 0xNN" lines (day left out), for messages.
 std::string simPortLogText(void);
 int simOpenPortCalls(void);
-int simOpenedPortAddr(void);
+// The output goes away (a board unplugged: portLost tells it once, writes
+// fail) or comes back.
+void simOutputAway(bool away);
 int simClosePortCalls(void);
 int simOpenKeyboardCalls(void);
 int simCloseKeyboardCalls(void);

@@ -22,6 +22,7 @@
 #include "eventfile.h"
 #include "journal.h"
 #include "platform.h"
+#include "port.h"
 #include "schedule.h"
 #include "settings.h"
 
@@ -246,7 +247,7 @@ void applyState(runState_t *run, int state, const char *kind, const rtEvent_t *e
     run->pendingKind = kind;
     if (!run->portFailureShown) {
         leaveClockLine(run);
-        report(JOURNAL_ERR, "ERROR:  Cannot write port:  0x%X\n", portAddr & 0xFFFF);
+        report(JOURNAL_ERR, "ERROR:  Cannot write port:  %s\n", portName());
         reportSystemError(JOURNAL_ERR, err);
         run->portFailureShown = true;
     }
@@ -279,6 +280,15 @@ void followClock(runState_t *run)
 {
     sampleClock();
     rtEvent_t *inForce = findCurrentEvent(nowEvent.dayTime);
+    // An output that went away (a board unplugged) said so itself; from now
+    // on it is written again at each pass until it is back.
+    if (!run->portPending && portLost()) {
+        run->portPending = true;
+        run->portFailureShown = true;
+        run->pendingKind = "in-force";
+        run->clockLineOpen = false;
+        tellStatus(run);
+    }
     if (inForce == run->currentEvent) {
         if (run->portPending) {
             applyState(run, run->outputState, run->pendingKind, inForce, true);
@@ -496,10 +506,12 @@ void keepTimetable(runState_t *run)
 void recordStart(int entries)
 {
     char fields[512];
-    snprintf(fields, sizeof fields, "WEEKSWITCH_PORT=0x%X\nWEEKSWITCH_PORT_PATH=%s\nWEEKSWITCH_TIMETABLE=%s\nWEEKSWITCH_ENTRIES=%d",
-             portAddr & 0xFFFF, portPath(), eventFileName.c_str(), entries);
-    journalRecord(JOURNAL_INFO, "started", fields, "Started: port 0x%X (%s), timetable '%s', %d entr%s",
-                  portAddr & 0xFFFF, portPath(), eventFileName.c_str(), entries, entries == 1 ? "y" : "ies");
+    snprintf(fields, sizeof fields, "WEEKSWITCH_PORT=%s\nWEEKSWITCH_PORT_PATH=%s\nWEEKSWITCH_TIMETABLE=%s\nWEEKSWITCH_ENTRIES=%d",
+             portName(), portPath(), eventFileName.c_str(), entries);
+    // "port 0x378", "relay board QWE12": what was switched.
+    journalRecord(JOURNAL_INFO, "started", fields, "Started: %s%s (%s), timetable '%s', %d entr%s",
+                  relayChosen ? "" : "port ", portName(), portPath(), eventFileName.c_str(), entries,
+                  entries == 1 ? "y" : "ies");
 }
 
 void recordEnd(bool escape, int status)

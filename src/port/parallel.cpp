@@ -1,10 +1,10 @@
-// port_linux.cpp: the parallel port on Linux. Through the kernel's ppdev
+// parallel.cpp: the parallel port on Linux. Through the kernel's ppdev
 // driver wherever the kernel knows the port (no root needed, group lp is
 // enough, and the kernel's own driver is not fought), else by direct port
 // I/O at a parallel-port address only.
-#include "platform.h"
+#include "parallel.h"
 #include "journal.h"
-#include "port_lookup.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <csignal>
@@ -212,7 +212,7 @@ static const int requiredWaitMs = 10000, requiredRetryMs = 250;
 
 int openPortRoute(const portRoute_t *route, bool required)
 {
-    closePort();
+    parallelClose();
     char hint[PATH_MAX + 400];
     int rc = -1, err = 0;
     if (route->path == PORT_PPDEV) {
@@ -245,7 +245,7 @@ int openPortRoute(const portRoute_t *route, bool required)
     return rc;
 }
 
-int openPort(int portAddr, bool required)
+int parallelOpen(int portAddr, bool required)
 {
     portRoute_t route;
     findPortRoute("", portAddr, &route);
@@ -258,13 +258,13 @@ int openPort(int portAddr, bool required)
     return openPortRoute(&route, required);
 }
 
-const char *portPath(void)
+const char *parallelPath(void)
 {
     return openedPath[0] != '\0' ? openedPath : "no port";
 }
 
 // Direct port I/O has no way to fail once ioperm granted the address.
-int writePort(int value)
+int parallelWrite(int value)
 {
     unsigned char byte = (unsigned char)value;
     if (ppdevFd >= 0)
@@ -277,7 +277,7 @@ int writePort(int value)
 }
 
 // Nothing here writes the data register: the last value stays on the lines.
-void closePort(void)
+void parallelClose(void)
 {
     if (ppdevFd >= 0) {
         ioctl(ppdevFd, PPRELEASE);

@@ -1,10 +1,11 @@
-// port_lookup.h: how the Linux port reaches an I/O address, and the opening
-// step behind openPort, both open to the tests.
+// parallel.h: the parallel port on Linux, one of the two outputs behind
+// port.h: how an I/O address is reached, the opening step (both open to the
+// tests), and the calls port.cpp hands on.
 //
 // The lookup reads /proc and names /dev paths below a root directory, so the
 // tests can point it at a fake tree; the program itself uses the root "".
-#ifndef WEEKSWITCH_PORT_LOOKUP_H
-#define WEEKSWITCH_PORT_LOOKUP_H
+#ifndef WEEKSWITCH_PARALLEL_H
+#define WEEKSWITCH_PARALLEL_H
 
 #include <climits>
 
@@ -28,9 +29,15 @@ struct portRoute_t {
 // an address it cannot vouch for comes back PORT_REFUSED.
 void findPortRoute(const char *root, int portAddr, portRoute_t *route);
 
-// Takes hold of the port along route (see openPort in platform.h for the
+// Takes hold of the port along route (see openPort in port.h for the
 // messages). Returns 0, or -1 after printing why and what would give access:
 // a warning, or an error when the port is required.
 int openPortRoute(const portRoute_t *route, bool required = false);
+
+// The port at portAddr (low 16 bits), as port.h's calls describe them.
+int parallelOpen(int portAddr, bool required);
+const char *parallelPath(void);
+int parallelWrite(int value);
+void parallelClose(void);
 
 #endif

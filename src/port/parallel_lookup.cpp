@@ -1,6 +1,6 @@
 // port_lookup.cpp: decides how an I/O address is reached, from what the
 // kernel says about its parallel ports. Only reads files; touches no port.
-#include "port_lookup.h"
+#include "parallel.h"
 
 #include <cstdio>
 #include <cstdlib>

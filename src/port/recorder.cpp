@@ -1,4 +1,5 @@
-// port_record.cpp: the port of the weekswitch-sim test build.
+// recorder.cpp: the output of the weekswitch-sim test build, whichever the
+// settings chose.
 //
 // Instead of driving data lines it appends one line per byte, stamped with
 // the local time to the millisecond, to the file named by the environment
@@ -8,7 +9,7 @@
 // so it is in the file the moment writePort returns, and a reader can follow
 // it while the program runs. Without the variable the bytes are not recorded
 // and nothing is said about it. Only this build reads the variable.
-#include "platform.h"
+#include "port.h"
 #include "journal.h"
 
 #include <cerrno>
@@ -38,7 +39,7 @@ int formatLogLine(char *line, size_t size, int value)
 
 }  // namespace
 
-int openPort(int, bool)
+int openPort(bool)
 {
     const char *logName = getenv(logVariable);
     if (logName == nullptr || logName[0] == '\0')
@@ -73,6 +74,17 @@ int writePort(int value)
     if (n >= 0)
         errno = ENOSPC;
     return -1;
+}
+
+const char *portName(void)
+{
+    return "the port log";
+}
+
+// The log never goes away.
+bool portLost(void)
+{
+    return false;
 }
 
 void closePort(void)
