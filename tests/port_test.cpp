@@ -5,6 +5,7 @@
 #include "platform.h"
 #include "parallel.h"
 #include "port.h"
+#include "relay.h"
 
 #include <gtest/gtest.h>
 
@@ -173,6 +174,35 @@ TEST_F(PortLookup, UnreachablePortIsReportedWithTheOneRemedyForItsCase)
     std::string said = GetCapturedStderr();
     EXPECT_NE(said.find(" The kernel drives 0x378 (/dev/parport0), 0xD010 (/dev/parport1).\n"), std::string::npos)
         << said;
+}
+
+// Relay boards are told from other devices of their shared USB ID by their
+// name, and named by the USB port they sit in; hidraw order, numerically.
+TEST_F(PortLookup, RelayBoardsAreFoundByIdAndNameWithTheirPort)
+{
+    const struct {
+        const char *node, *id, *name, *phys;
+    } devices[] = {
+        {"hidraw0", "0003:000016C0:000005DF", "www.dcttech.com USBRelay2", "usb-0000:00:14.0-2/input0"},
+        {"hidraw1", "0003:000016C0:000005DF", "obdev.at some gadget", "usb-0000:00:14.0-3/input0"},
+        {"hidraw2", "0003:0000046D:0000C52B", "Logitech USBRelay2", "usb-0000:00:14.0-4/input2"},
+        {"hidraw3", "0003:000016C0:000005DF", "www.dcttech.com USBRelay3", "usb-0000:00:14.0-5/input0"},
+        {"hidraw10", "0003:000016c0:000005df", "USBRelay8", "usb-0000:00:14.0-1.4/input0"},
+        {"hidrawX", "0003:000016C0:000005DF", "USBRelay1", "usb-0000:00:14.0-6/input0"},
+    };
+    for (const auto &d : devices)
+        writeFile(std::string("sys/class/hidraw/") + d.node + "/device/uevent",
+                  std::string("DRIVER=hid-generic\nHID_ID=") + d.id + "\nHID_NAME=" + d.name + "\nHID_PHYS=" + d.phys +
+                      "\nHID_UNIQ=\n");
+    std::vector<relayBoard_t> boards = findRelayBoards(root.c_str());
+    ASSERT_EQ(boards.size(), 2u);
+    EXPECT_EQ(boards[0].node, root + "/dev/hidraw0");
+    EXPECT_EQ(boards[0].port, "usb-0000:00:14.0-2");
+    EXPECT_EQ(boards[0].relays, 2);
+    EXPECT_EQ(boards[1].node, root + "/dev/hidraw10");
+    EXPECT_EQ(boards[1].port, "usb-0000:00:14.0-1.4");
+    EXPECT_EQ(boards[1].relays, 8);
+    EXPECT_TRUE(findRelayBoards((root + "/nothing").c_str()).empty());
 }
 
 TEST(PortOpen, RefusedAddressIsReportedWithoutSystemError)

@@ -298,6 +298,29 @@ TEST_F(RunnerTest, LateAndFailedSwitchingsSaySo)
     EXPECT_EQ(countOf(notifications(), "STATUS=Port write failing: In force: Mon 12:00:10 On, port 0xFF"), 1);
 }
 
+// A relay board unplugged forgets its relays: while it is away the
+// timetable goes on (a change meanwhile fails), and the pass after it is
+// back puts the state in force on it, recorded.
+TEST_F(RunnerTest, AnOutputBackFromAwayGetsTheStateInForceAtOnce)
+{
+    writeFile(eventFileName, "mo 08:00:00 1\nmo 12:00:02 0\n");
+    simSetNowMs(simTimeMs(monday, 12, 0, 0));
+    simAt(simTimeMs(monday, 12, 0, 1, 100), [] { simOutputAway(true); });
+    simAt(simTimeMs(monday, 12, 0, 4, 500), [] { simOutputAway(false); });
+    simKey(simTimeMs(monday, 12, 0, 5), escapeKey);
+    simKey(simTimeMs(monday, 12, 0, 6, 500), escapeKey);
+    journalOn = true;
+
+    EXPECT_EQ(run(false), 0);
+    EXPECT_EQ(simPortLogText(), "day 0 12:00:00.000 0xFF\n"
+                                "day 0 12:00:04.667 0x00\n");
+    EXPECT_NE(journal.find("<3>Not switched: Mon 12:00:02 Off, port 0x00: the write failed (No such device)\n"
+                           "<4>Switched: Mon 12:00:02 Off, port 0x00, late by 1.7 s\n"),
+              std::string::npos)
+        << journal;
+    EXPECT_EQ(countOf(text.out, "ERROR:  Cannot write port:  0x378\n"), 0) << "the output said it went away";
+}
+
 TEST_F(RunnerTest, EscapeEndsWithStatusZeroAndLeavesThePortAsItWas)
 {
     writeFile(eventFileName, "mo 08:00:00 1\nmo 17:00:00 0\n");
