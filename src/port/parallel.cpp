@@ -186,6 +186,11 @@ static void directHint(char *hint, size_t size, const portRoute_t *route, int *e
     else if (route->kernelParportLoaded)
         snprintf(hint, size, "No parallel port at all: the kernel found none (no /dev/parport0). Enable the "
                  "parallel port (LPT1) in the firmware setup.");
+    else if (geteuid() == 0)
+        // Root already: direct I/O failed for its own reason (the system
+        // error above), so only the kernel's driver is left to suggest.
+        snprintf(hint, size, "The kernel drives no parallel port at 0x%X (no /dev/parport0): load parport_pc "
+                 "and ppdev (modprobe -a parport_pc ppdev).", route->port);
     else
         snprintf(hint, size, "The kernel drives no parallel port at 0x%X (no /dev/parport0): load parport_pc "
                  "and ppdev (modprobe -a parport_pc ppdev) and join group lp, or run as root on an x86 PC "
