@@ -27,7 +27,7 @@ WORK=${WEEKSWITCH_BOOT_WORK:-${TMPDIR:-/tmp}/weekswitch-boot-$(id -u)}
 CACHE=${WEEKSWITCH_QEMU_CACHE:-/var/cache/weekswitch-qemu}
 ROOTCACHE=${WEEKSWITCH_BOOT_CACHE:-/var/cache/weekswitch-boot}
 PACKAGES="qemu-system-x86 mmdebstrap cpio zstd kmod python3 dpkg-dev debhelper fakeroot lintian cmake ninja-build g++"
-MODULES="parport parport_pc ppdev"
+MODULES="parport parport_pc ppdev uhid hid-generic"
 SUITE=bookworm
 # What the guest needs besides the essential packages: systemd and udev, and
 # the libraries of the package (dpkg -i does not fetch dependencies).

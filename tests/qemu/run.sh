@@ -27,7 +27,7 @@ WORK=${WEEKSWITCH_QEMU_WORK:-${TMPDIR:-/tmp}/weekswitch-qemu-$(id -u)}
 CACHE=${WEEKSWITCH_QEMU_CACHE:-/var/cache/weekswitch-qemu}
 PACKAGES="qemu-system-x86 busybox-static cpio kmod python3 tzdata"
 ZONE=/usr/share/zoneinfo/Europe/Berlin
-MODULES="parport parport_pc ppdev"
+MODULES="parport parport_pc ppdev uhid hid-generic"
 SKIP=77
 
 while [ $# -gt 0 ]; do
