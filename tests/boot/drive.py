@@ -24,6 +24,7 @@ import os
 import queue
 import re
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -240,7 +241,10 @@ def copy_journal(g, folder):
     through the serial line; True when at least one arrived."""
     rc, out = g.run('journalctl --sync; cd / && find var/log/journal run/log/journal -name "*.journal" 2>/dev/null '
                     '| tar -cf - -T - | gzip -1 | base64 -w 76', timeout=180)
-    os.makedirs(folder, exist_ok=True)
+    # A run before this one left its guest's files (another machine id) in
+    # the same log folder: drawn with them, every record would count twice.
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
     try:
         blob = base64.b64decode(''.join(out))
         subprocess.run(['tar', '-C', folder, '-xzf', '-'], input=blob, check=True)
