@@ -333,7 +333,8 @@ def scenario(g, c, found, week_tool=None):
     fds = sorted(set(line[3:] for line in out if line.startswith('fd ')))
     ids = (st.get('Uid', '0') + ' ' + st.get('Gid', '0')).split()
     c.check(rc == 0 and '0' not in ids and len(ids) == 8, 'service runs without root', 'Uid %s Gid %s' % (st.get('Uid'), st.get('Gid')))
-    c.check(set(st.get('Groups', '').split()) == {'7', ids[4:5] and ids[4]}, 'only group lp besides its own',
+    # lp (7) for the port, plugdev (46) for a relay board: base-passwd's ids.
+    c.check(set(st.get('Groups', '').split()) == {'7', '46', ids[4:5] and ids[4]}, 'only groups lp and plugdev besides its own',
             'Groups: %s' % st.get('Groups'))
     caps = [st.get(k) for k in ('CapInh', 'CapPrm', 'CapEff', 'CapBnd', 'CapAmb')]
     c.check(caps == ['0000000000000000'] * 5, 'no capabilities', str(caps))
