@@ -13,7 +13,9 @@ on tty8, the port appearing, the port's modules loaded as the start
 begins, a timetable with a refused line, a wrong port, removal and purge.
 Then it boots the same system on the same machine without its parallel
 port: the boot must not wait long for it, and the service must say why it
-did not run. Commands reach the guest through its bench agent on the serial
+did not run. A third boot, again without the port, has a USB relay board
+plugged in at boot (bench.relay): the service drives it from boot, gets it
+back after an unplug, and is started by a board plugged in. Commands reach the guest through its bench agent on the serial
 line; keys through QMP's sendkey, as from the machine's keyboard. Exit
 status 0 only when every check passed.
 """
@@ -24,6 +26,7 @@ import os
 import queue
 import re
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -31,7 +34,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'qemu'))
-from drive import LPT1, Monitor, hexes, sample_lpt1, transitions  # noqa: E402  the LPT1 bench's QMP client
+from drive import LPT1, RELAYS_AFTER, Monitor, board_log, hexes, sample_lpt1, transitions  # noqa: E402  the LPT1 bench's QMP client and board logs
 
 PRESET = 0x5A           # never written by the program: its first write shows
 BOOT_LIMIT_S = 300      # TCG on two shared cores: a cold page cache, a busy host
@@ -47,6 +50,9 @@ STOP_LEAD_S = 8         # from the edit to the 5 s stop: F5 and the port followi
 KEPT_ENTRY_S = 18       # from the stop to the entry that must outlive a refused re-read
 LATE_BY_S = (2.0, 6.0)  # the entry in force 2 s into the 5 s stop: recorded late by about 3 s
 ESCAPE_GAP_S = 1.5      # a second Escape this long after the first: not the same key held
+REPLUG_LATE_S = 1.0     # from a relay board's return to the state in force on it
+APPEAR_LIMIT_S = 10     # from a relay board plugged in to the stopped service running
+RELAY_LOG = '/var/log/relay-board.log'  # guest/bench-relay.service's board
 # journald with every socket that would start it again at the next datagram.
 JOURNALD = 'systemd-journald.socket systemd-journald-dev-log.socket systemd-journald-audit.socket systemd-journald.service'
 # Shell: sleeps until the given second of the guest's clock, and says when
@@ -240,7 +246,10 @@ def copy_journal(g, folder):
     through the serial line; True when at least one arrived."""
     rc, out = g.run('journalctl --sync; cd / && find var/log/journal run/log/journal -name "*.journal" 2>/dev/null '
                     '| tar -cf - -T - | gzip -1 | base64 -w 76', timeout=180)
-    os.makedirs(folder, exist_ok=True)
+    # A run before this one left its guest's files (another machine id) in
+    # the same log folder: drawn with them, every record would count twice.
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
     try:
         blob = base64.b64decode(''.join(out))
         subprocess.run(['tar', '-C', folder, '-xzf', '-'], input=blob, check=True)
@@ -329,7 +338,8 @@ def scenario(g, c, found, week_tool=None):
     fds = sorted(set(line[3:] for line in out if line.startswith('fd ')))
     ids = (st.get('Uid', '0') + ' ' + st.get('Gid', '0')).split()
     c.check(rc == 0 and '0' not in ids and len(ids) == 8, 'service runs without root', 'Uid %s Gid %s' % (st.get('Uid'), st.get('Gid')))
-    c.check(set(st.get('Groups', '').split()) == {'7', ids[4:5] and ids[4]}, 'only group lp besides its own',
+    # lp (7) for the port, plugdev (46) for a relay board: base-passwd's ids.
+    c.check(set(st.get('Groups', '').split()) == {'7', '46', ids[4:5] and ids[4]}, 'only groups lp and plugdev besides its own',
             'Groups: %s' % st.get('Groups'))
     caps = [st.get(k) for k in ('CapInh', 'CapPrm', 'CapEff', 'CapBnd', 'CapAmb')]
     c.check(caps == ['0000000000000000'] * 5, 'no capabilities', str(caps))
@@ -663,6 +673,87 @@ def scenario_no_port(g, c, found):
             'systemctl status says why: no port, see the firmware setup')
 
 
+def relay_sets(g, c, name, log, t_from, want):
+    """The sets of the board's log from guest time t_from on are want (a
+    list of (command, earliest, latest) in guest time), each read back at
+    once as what it set. Returns the first set's time."""
+    sets = [(i, t, cmd) for i, (t, kind, cmd, _) in enumerate(log) if kind == 'set' and t >= t_from]
+    ok = len(sets) == len(want)
+    for (i, t, cmd), (cmd_want, early, late) in zip(sets, want):
+        read = log[i + 1] if i + 1 < len(log) else (0, '', None, None)
+        ok = ok and cmd == cmd_want and early <= t <= late and read[1] == 'get' and read[2] == RELAYS_AFTER[cmd]
+    c.check(ok, name, 'sets %s' % ', '.join(
+        '%s %+.3f s from its due time' % (cmd, t - w[1]) if w[1] else '%s at second %.3f' % (cmd, t % 60)
+        for (_, t, cmd), w in zip(sets, want + [('', 0, 0)] * len(sets))))
+    return sets[0][1] if sets else None
+
+
+def scenario_relay(g, c):
+    """The same system on a machine without a parallel port but with a USB
+    relay board plugged in at boot (guest/bench-relay.service, with
+    bench.relay on the kernel's command line), which OUTPUT=-relay in
+    /etc/default/weekswitch tells the service to drive. All times here are
+    the guest's: the board logs in them."""
+    got = g.expect(r'@@ TIMETABLE at=(\d+)', BOOT_LIMIT_S)
+    if not c.check(got is not None and g.agent_up.wait(60), 'with a relay board: the guest boots, the agent answers'):
+        return
+    at = int(got[1].group(1))
+    g.wait_until(g.host_time(at + 1) + HOLD_S)
+    rc, out = g.run('ls -l /dev/hidraw*; p=$(systemctl show -P MainPID weekswitch); '
+                    'for f in /proc/$p/fd/*; do echo "fd $(readlink $f)"; done; '
+                    'echo "$(systemctl show -P StatusText weekswitch)"; cat %s' % RELAY_LOG)
+    nodes = [x for x in out if re.match(r'\S{10} .* /dev/hidraw\d+$', x)]
+    print('    ' + '\n    '.join(nodes))
+    c.check(nodes and all(re.match(r'crw-rw---- +\d+ root +plugdev ', x) for x in nodes),
+            'the udev rule gives the board\'s hidraw node to plugdev, mode 0660')
+    c.check('fd /dev/hidraw0' in out, 'the service, in its sandbox, holds the board\'s node',
+            ' '.join(x for x in out if x.startswith('fd ')))
+    status = 'In force: %s On, port 0xFF; next: Mon 00:00:00 Off' % hms(at)
+    c.check(status in out, 'systemctl status names the entry in force', 'expected %r' % status)
+    log = board_log(out)
+    relay_sets(g, c, 'the board gets the entry in force at boot, then the switch on time', log, 0,
+               [('FC', 0, at + 1), ('FE', at + 1, at + 1 + SWITCH_LATE_S)])
+    out = journal(g, '^(Started|In force|Switched):')
+    print('    ' + '\n    '.join(out))
+    c.check(out == ["Started: relay board BENCH (/dev/hidraw0), timetable '/etc/weekswitch/week.txt', 2 entries",
+                    'In force: Mon 00:00:00 Off, port 0x00', 'Switched: %s On, port 0xFF' % hms(at)],
+            'the journal has the start with the board, the entry in force and the switch')
+
+    # The board unplugged and plugged in again with the service running: it
+    # gets the state in force, and the journal says so.
+    rc, out = g.run('p=$(systemctl show -P MainPID weekswitch); systemctl restart bench-relay; sleep 1.5; '
+                    'echo same=$([ "$(systemctl show -P MainPID weekswitch)" = $p ] && echo yes); cat %s' % RELAY_LOG)
+    log = board_log(out)
+    back = [t for t, kind, _, _ in log if kind == 'plugged']
+    if c.check('same=yes' in out and len(back) == 2, 'the board unplugged and back, the same process running'):
+        relay_sets(g, c, 'the board back gets the state in force', log, back[1],
+                   [('FE', back[1], back[1] + REPLUG_LATE_S)])
+    out = journal(g, '^(ERROR:  Relay board gone|Relay board back|In force):')
+    print('    ' + '\n    '.join(out))
+    # Back under the hidraw number the kernel gave it this time.
+    want = [r"ERROR:  Relay board gone:  'BENCH at usb-0000:00:01\.2-1 \(/dev/hidraw0\)'$",
+            r"Relay board back:  'BENCH at usb-0000:00:01\.2-1 \(/dev/hidraw\d+\)'$",
+            r'In force: %s On, port 0xFF$' % hms(at)]
+    c.check(len(out) >= 3 and all(re.match(w, x) for w, x in zip(want, out[-3:])),
+            'the journal has the board gone, back, and the entry in force put on it')
+
+    # A board plugged in starts the stopped service (the udev rule pulls in
+    # weekswitch-port.target), which puts the entry in force on it.
+    rc, out = g.run('systemctl stop weekswitch bench-relay; echo before=$(systemctl is-active weekswitch); '
+                    't=$(date +%%s%%3N); systemctl start bench-relay; for i in $(seq %d); do '
+                    'systemctl -q is-active weekswitch && break; sleep 0.25; done; '
+                    'echo after=$(systemctl is-active weekswitch) ms=$(( $(date +%%s%%3N) - t )); sleep 0.5; cat %s'
+                    % (APPEAR_LIMIT_S * 4, RELAY_LOG))
+    log = board_log(out)
+    back = [t for t, kind, _, _ in log if kind == 'plugged']
+    took = next((x for x in out if x.startswith('after=')), '')
+    if c.check('before=inactive' in out and took.startswith('after=active ') and len(back) == 3,
+               'a board plugged in starts the stopped service', took):
+        print('    running %.1f s after the board was plugged in' % (int(took.split('ms=')[1]) / 1e3))
+        relay_sets(g, c, 'which puts the entry in force on it', log, back[2],
+                   [('FE', back[2], back[2] + APPEAR_LIMIT_S)])
+
+
 def without_port(cmd):
     """The same machine without its parallel port: the isa-parallel device
     and its character device left out."""
@@ -672,6 +763,15 @@ def without_port(cmd):
             out.pop()
         else:
             out.append(arg)
+    return out
+
+
+def with_relay(cmd):
+    """The machine without its parallel port, booted with bench.relay: the
+    guest plugs in a relay board and has the service drive it."""
+    out = without_port(cmd)
+    at = out.index('-append') + 1
+    out[at] += ' bench.relay'
     return out
 
 
@@ -708,6 +808,14 @@ def main():
     finally:
         g.close()
     print('QEMU without a port ran %.1f s' % (time.monotonic() - g.t0))
+    if os.path.exists(args.qmp):
+        os.unlink(args.qmp)
+    g = Guest(with_relay(qemu), args.qmp, args.log_dir, tag='-relay', sample=False)
+    try:
+        scenario_relay(g, c)
+    finally:
+        g.close()
+    print('QEMU with a relay board ran %.1f s' % (time.monotonic() - g.t0))
     print('checks: %s' % ('all passed' if not c.failed else 'FAILED: ' + ', '.join(c.failed)))
     return 0 if not c.failed else 1
 

@@ -6,7 +6,9 @@
 # the whole root as its initramfs, and checks from outside the machine, by
 # reading LPT1's data register through QMP, what the service does with
 # nobody logged in (drive.py; the guest's side is guest/). Then it boots the
-# same system once more on a machine without a parallel port.
+# same system once more on a machine without a parallel port, and a third
+# time, again without one, with a USB relay board (emulated with uhid)
+# plugged in at boot for the service to drive.
 #
 #   run.sh [--source DIR]
 #
@@ -27,7 +29,7 @@ WORK=${WEEKSWITCH_BOOT_WORK:-${TMPDIR:-/tmp}/weekswitch-boot-$(id -u)}
 CACHE=${WEEKSWITCH_QEMU_CACHE:-/var/cache/weekswitch-qemu}
 ROOTCACHE=${WEEKSWITCH_BOOT_CACHE:-/var/cache/weekswitch-boot}
 PACKAGES="qemu-system-x86 mmdebstrap cpio zstd kmod python3 dpkg-dev debhelper fakeroot lintian cmake ninja-build g++"
-MODULES="parport parport_pc ppdev"
+MODULES="parport parport_pc ppdev uhid hid-generic"
 SUITE=bookworm
 # What the guest needs besides the essential packages: systemd and udev, and
 # the libraries of the package (dpkg -i does not fetch dependencies).
@@ -47,7 +49,7 @@ T_ALL=$(now)
 checkTools() {
     local tool
     [ "$(id -u)" = 0 ] || missing "needs root (mmdebstrap, dpkg -i in a chroot)"
-    for tool in qemu-system-x86_64 mmdebstrap cpio zstd depmod modinfo apt-get dpkg-buildpackage dh lintian cmake ninja flock; do
+    for tool in qemu-system-x86_64 mmdebstrap cpio zstd depmod modinfo apt-get dpkg-buildpackage dh lintian cmake ninja flock gcc; do
         command -v "$tool" >/dev/null || missing "$tool not found"
     done
     if [ -x /usr/bin/python3 ]; then PY=/usr/bin/python3; else PY=$(command -v python3) || missing "python3 not found"; fi
@@ -155,8 +157,12 @@ prepareRoot() {
         fail "systemctl enable weekswitch.service warned"
     fi
     install -m 755 "$HERE/guest/bench-agent.sh" "$HERE/guest/bench-timetable.sh" "$root/usr/local/bin/"
-    install -m 644 "$HERE/guest/bench-agent.service" "$HERE/guest/bench-timetable.service" "$root/etc/systemd/system/"
-    chroot "$root" systemctl enable bench-agent.service bench-timetable.service >>"$WORK/dpkg-i.log" 2>&1
+    install -m 644 "$HERE/guest/bench-agent.service" "$HERE/guest/bench-timetable.service" \
+        "$HERE/guest/bench-relay.service" "$root/etc/systemd/system/"
+    # The relay board of the boot with bench.relay (the other boots skip it).
+    gcc -static -O2 -Wall -o "$root/usr/local/bin/relay_board" "$HERE/../qemu/relay_board.c" >"$WORK/relay_board.log" 2>&1 || {
+        cat "$WORK/relay_board.log"; fail "static build of relay_board failed"; }
+    chroot "$root" systemctl enable bench-agent.service bench-timetable.service bench-relay.service >>"$WORK/dpkg-i.log" 2>&1
     # The serial line is the bench's: no login prompt on it.
     ln -sf /dev/null "$root/etc/systemd/system/serial-getty@ttyS0.service"
     (cd "$root" && find . | cpio -o -H newc --quiet | zstd -q -T2 -3 >"$WORK/initrd.zst")
@@ -182,7 +188,8 @@ status=0
 # Monday 2026-12-07 12:00 UTC at power-on: far from midnight, so the
 # timetable the guest writes never wraps round the week. drive.py boots the
 # same machine a second time without its parallel port (the isa-parallel
-# device left out).
+# device left out), and a third time so with bench.relay on the kernel's
+# command line.
 # The package's weekswitch-week draws the guest's record on the host.
 rm -rf "$WORK/pkg"
 dpkg-deb -x "$DEB" "$WORK/pkg"
@@ -195,6 +202,6 @@ dpkg-deb -x "$DEB" "$WORK/pkg"
     -chardev null,id=lpt1 -device isa-parallel,chardev=lpt1,iobase=0x378,irq=7 \
     -qmp "unix:$QMP,server=on,wait=off" </dev/null || status=1
 rm -f "$QMP"
-echo "logs: $WORK/logs (serial.log, port.tsv, vt8-*.ppm)"
+echo "logs: $WORK/logs (serial.log, port.tsv, vt8-*.ppm, serial-noport.log, serial-relay.log)"
 echo "boot test took $(since "$T_ALL") s in all"
 exit $status

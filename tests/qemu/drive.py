@@ -6,8 +6,10 @@ Usage: drive.py --log-dir DIR --qmp SOCKET -- QEMU-COMMAND...
 Starts QEMU, reads the guest's serial console from QEMU's stdout and types on
 its stdin, reads the LPT1 data register (I/O port 0x378 of the emulated PC)
 through QMP several times a second, answers the guest's "@@" markers, and at
-the end judges every scenario by what the port did and when. Exit status 0
-only when every scenario passed.
+the end judges every scenario by what the port did and when, and the relay
+boards' scenarios by what the emulated boards were sent (their logs, in the
+guest's time, handed over after each run). Exit status 0 only when every
+scenario passed.
 """
 import argparse
 import calendar
@@ -69,6 +71,41 @@ SCENARIOS = {
                   keys=[(1.5, b'a'), (4.5, UP), (7.0, ESC)], learned=(0, 1)),
     'poweroff': dict(kind='end', clock='2026-12-07 12:00:00', keys=[]),
 }
+# The relay boards (relay_board.c, made with uhid) in the same runs: the
+# entry in force is set at the start, the evening's at 17:00:01, each set
+# read back at once. The board "bench" and the others have the ID BENCH
+# unless their name is their ID, and sit in USB port usb-0000:00:01.2-1
+# unless told another (-2).
+RELAY = dict(EVENING, kind='relay', driven='bench', console=())
+GONE_BACK = ("ERROR:  Relay board gone:  'BENCH at usb-0000:00:01.2-1 (/dev/hidraw",
+             'The timetable goes on; the board gets the state in force when it is plugged in again.',
+             "Relay board back:  'BENCH at usb-0000:00:01.2-1 (/dev/hidraw")
+SCENARIOS.update({
+    # Interactively no board is a warning, and the timetable runs on.
+    'relay-absent': dict(RELAY, driven=None, console=(
+        "Warning:  Cannot access relay board:  'any'",
+        'No USB relay board (16c0:05df, named USBRelay1 to USBRelay8) is plugged in.')),
+    'relay-switch': dict(RELAY),
+    # Pulled out 1 s after the start, put back 3.5 s after it: away when the
+    # evening's entry comes into force, which it gets when it is back.
+    'relay-replug': dict(RELAY, keys=[(5.5, ESC)], replug=True, console=GONE_BACK),
+    # Relays that never move: each read-back fails the write, tried again at
+    # every pass (three a second).
+    'relay-stuck': dict(RELAY, driven='stuck', stuck=True, console=(
+        'ERROR:  Cannot write port:  relay board BENCH', 'Input/output error')),
+    'relay-by-id': dict(RELAY, driven='bravo'),
+    # Two boards with the ID asked for: a warning naming both, and the hint.
+    'relay-same-id': dict(RELAY, driven=None, console=(
+        "Warning:  Cannot access relay board:  'BENCH'",
+        "More than one board has the ID 'BENCH': BENCH at usb-0000:00:01.2-",
+        'Choose by the USB port it sits in, such as -relay:usb-0000:00:01.2-')),
+    'relay-by-port': dict(RELAY, driven='two'),
+})
+# Relays the boards hold after a set, for the read-back (two relays).
+RELAYS_AFTER = {'FC': '00', 'FE': '03'}
+STUCK_RETRY_S = 0.5     # a failed write is tried again at each pass
+REPLUG_LATE_S = 1.0     # from a board's return to the state in force on it
+BOARD_LINE = re.compile(r'^(\d+\.\d+) (set (\w\w) \w\w -> (\w\w)|get -> (\w\w)|plugged|unplugged)')
 LEARNED_LINE = re.compile(rb'Mon (\d\d):(\d\d):(\d\d) (-?\d+) ;; \*Learned event\*\r\n')
 
 
@@ -89,6 +126,7 @@ class Run:
         self.segments = []      # (host time, text) of the console between START and EXIT
         self.keys_sent = []     # (host time, bytes)
         self.hold_end = None    # the port was watched after the exit until then
+        self.boards = {}        # relay board's name: its log's lines of this run
 
 
 class Monitor:
@@ -172,6 +210,7 @@ class Bench:
         self.boot_t = None
         self.pending_sec = None
         self.file_lines = None
+        self.board_lines = None
         self.t0 = None
         self.stuck = None
 
@@ -229,6 +268,12 @@ class Bench:
             self.file_lines = None
         elif self.file_lines is not None:
             self.file_lines[1].append(line.strip())
+        elif '@@ BOARD ' in line and cur:
+            self.board_lines = cur.boards.setdefault(line.split('@@ BOARD ', 1)[1].strip(), [])
+        elif '@@ ENDBOARD' in line:
+            self.board_lines = None
+        elif self.board_lines is not None:
+            self.board_lines.append(line.strip())
         elif '@@ START ' in line and cur:
             self.on_start(t, cur)
         elif '@@ EXIT ' in line and cur:
@@ -461,7 +506,92 @@ def judge_learn(bench, run, v):
                        % (i + 1, hh.decode(), mm.decode(), ss.decode(), val.decode(), change_prev - in_force, late))
 
 
-JUDGES = {'switch': judge_switch, 'refused': judge_refused, 'learn': judge_learn}
+def board_log(lines):
+    """A board's log as (guest time, 'set', command, relays after),
+    (time, 'get', relays, None), (time, 'plugged' or 'unplugged', None, None)."""
+    out = []
+    for line in lines:
+        m = BOARD_LINE.match(line)
+        if m and m.group(3):
+            out.append((float(m.group(1)), 'set', m.group(3), m.group(4)))
+        elif m and m.group(5):
+            out.append((float(m.group(1)), 'get', m.group(5), None))
+        elif m:
+            out.append((float(m.group(1)), m.group(2), None, None))
+    return out
+
+
+def judge_relay(bench, run, v):
+    """A run driving a relay board: LPT1 untouched; the board named driven
+    (if any) set at the start and on the second its entry comes into force,
+    each set read back at once; every other board never set; the console
+    lines of the plan; the change announced on time even without a board."""
+    plan = run.plan
+    seq = judge_common(bench, run, v)
+    if seq is None:
+        return
+    v.check([s[1] for s in seq] == [PRESET],
+            'LPT1 went %s, expected it to stay 0x%02X' % (hexes(s[1] for s in seq), PRESET))
+    for text in plan['console']:
+        v.check(segment_time(run, text) is not None, 'console never showed %r' % text)
+    event_t = segment_time(run, plan['lines'][1])
+    v.check(event_t is not None and -CLOCK_SLACK_S <= event_t - run.offset - utc(plan['in_force']) <= SWITCH_LATE_S + 0.2,
+            'change not announced on time')
+    logs = {name: board_log(lines) for name, lines in run.boards.items()}
+    for name, log in sorted(logs.items()):
+        if name != plan['driven']:
+            sets = ['%s %s' % (cmd, after) for _, kind, cmd, after in log if kind == 'set']
+            v.check(not sets, 'board %s was set (%s), expected no set' % (name, ', '.join(sets)))
+    if plan['driven'] is None:
+        return
+    log = logs.get(plan['driven'])
+    if not v.check(log, 'no log of board %s' % plan['driven']):
+        return
+    # Guest times: the board's stamps and the timetable use the same clock.
+    start, exit_, in_force = run.start_t - run.offset, run.exit_t - run.offset, utc(plan['in_force'])
+    stuck = plan.get('stuck')
+    for i, (t, kind, cmd, after) in enumerate(log):
+        if kind == 'set':
+            read = log[i + 1] if i + 1 < len(log) else None
+            held = '00' if stuck else RELAYS_AFTER.get(cmd)
+            v.check(read is not None and read[1] == 'get' and read[2] == held and read[0] - t < 0.1,
+                    'set %s at %.3f not read back at once as %s' % (cmd, t % 60, held))
+    sets = [(t, cmd) for t, kind, cmd, _ in log if kind == 'set']
+    v.check(sets and sets[0][1] == 'FC' and sets[0][0] <= start + START_LATE_S and sets[0][0] < in_force,
+            'the entry in force (FC) not set at the start: sets %s' % sets[:3])
+    if plan.get('replug'):
+        gone = [t for t, kind, _, _ in log if kind == 'unplugged']
+        back = [t for t, kind, _, _ in log if kind == 'plugged']
+        if not v.check(len(gone) == 1 and len(back) == 1 and gone[0] < in_force < back[0],
+                       'board not away across the entry coming into force (unplugged %s, plugged %s)' % (gone, back)):
+            return
+        after = [(t, cmd) for t, cmd in sets if t > back[0]]
+        v.check([cmd for _, cmd in sets] == ['FC', 'FE'] and after and after[0][0] - back[0] <= REPLUG_LATE_S,
+                'sets %s, expected FC, then FE within %.1f s of the board coming back' % (sets, REPLUG_LATE_S))
+        if after:
+            v.notes.append('away %.2f s; the state in force (FE) set %.3f s after the board came back'
+                           % (back[0] - gone[0], after[0][0] - back[0]))
+        return
+    changes = [(t, cmd) for t, cmd in sets[1:]]
+    if not v.check(changes and changes[0][1] == 'FE', 'no FE set after the start: sets %s' % sets):
+        return
+    late = changes[0][0] - in_force
+    v.check(0 <= late <= SWITCH_LATE_S, 'FE set %+.3f s from the entry coming into force' % late)
+    if not stuck:
+        v.check(len(changes) == 1, 'sets after the start %s, expected one FE' % changes)
+        v.notes.append('FE set %+.3f s after the entry came into force' % late)
+        return
+    times = [t for t, cmd in changes if cmd == 'FE']
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    v.check(len(times) >= 3 and all(cmd == 'FE' for _, cmd in changes) and max(gaps) <= STUCK_RETRY_S
+            and exit_ - times[-1] <= 2 * STUCK_RETRY_S,
+            'FE not tried again at every pass until the end: %d sets, gaps up to %.2f s' % (
+                len(times), max(gaps or [0])))
+    v.notes.append('first FE %+.3f s after the entry came into force; %d tries, every %.2f s on average'
+                   % (late, len(times), sum(gaps) / max(1, len(gaps))))
+
+
+JUDGES = {'switch': judge_switch, 'refused': judge_refused, 'learn': judge_learn, 'relay': judge_relay}
 
 
 def judge(bench):

@@ -22,6 +22,63 @@ dumpFile() {
     echo "@@ ENDFILE"
 }
 
+# Relay boards made with uhid (relay_board): plug NAME ARGS... puts one in,
+# which logs what it is sent to /tmp/board-NAME.log; unplug NAME... pulls
+# boards out (as SIGTERM does: the device is destroyed); retire NAME...
+# pulls them out for good, their logs with them. They are told by their
+# pid files, so that a board plugged in by a scenario's background
+# commands can be pulled out by the next.
+plug() {
+    board=$1
+    shift
+    relay_board -l "/tmp/board-$board.log" "$@" &
+    echo $! >"/tmp/board-$board.pid"
+}
+
+unplug() {
+    for board in "$@"; do
+        kill "$(cat "/tmp/board-$board.pid")"
+    done
+}
+
+retire() {
+    unplug "$@"
+    boards 0
+    for board in "$@"; do
+        rm -f "/tmp/board-$board.log" "/tmp/board-$board.pid"
+    done
+}
+
+# Waits until the kernel shows $1 hidraw nodes: uhid creates and destroys
+# them a moment after the board's own request. The guest has no other HID
+# device.
+boards() {
+    tries=0
+    while [ "$(ls /sys/class/hidraw | wc -l)" != "$1" ] && [ $tries -lt 50 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    [ $tries -lt 50 ] || echo "@@ ERROR $1 hidraw nodes expected: $(ls /sys/class/hidraw)"
+}
+
+# Each run's logs hold only what that run sent; the host reads the lines
+# (guest times) after the program has ended.
+emptyBoardLogs() {
+    for log in /tmp/board-*.log; do
+        [ ! -f "$log" ] || : >"$log"
+    done
+}
+
+dumpBoardLogs() {
+    for log in /tmp/board-*.log; do
+        [ -f "$log" ] || continue
+        board=${log#/tmp/board-}
+        echo "@@ BOARD ${board%.log}"
+        cat "$log"
+        echo "@@ ENDBOARD"
+    done
+}
+
 # Waits for the host's "@go CLOCK" line. Anything typed ahead (a key meant
 # for a program that had already ended) lands before "@go" and is cut off.
 waitForHost() {
@@ -31,7 +88,8 @@ waitForHost() {
 }
 
 # scenario NAME USER ARGS...: runs the program once as USER; the event file
-# is the last argument.
+# is the last argument. Shell commands in $during run in the background
+# meanwhile (a board pulled out and put back in while the program runs).
 scenario() {
     name=$1
     user=$2
@@ -42,6 +100,11 @@ scenario() {
     clockMarks
     dumpFile "$name" before "$file"
     ttyBefore=$(stty -g)
+    emptyBoardLogs
+    if [ -n "$during" ]; then
+        (eval "$during") &
+        duringPid=$!
+    fi
     echo "@@ START $name"
     if [ "$user" = root ]; then
         "$PROG" "$@"
@@ -50,10 +113,15 @@ scenario() {
     fi
     rc=$?
     echo
+    if [ -n "$during" ]; then
+        wait "$duringPid"
+        during=
+    fi
     if [ "$(stty -g)" = "$ttyBefore" ]; then tty=same; else tty=changed; fi
     echo "@@ EXIT $name rc=$rc tty=$tty"
     clockMarks
     dumpFile "$name" after "$file"
+    dumpBoardLogs
     # Nothing else may touch the port while the host makes sure that the
     # value outlives the program.
     echo "@@ HOLD $name"
@@ -72,7 +140,8 @@ scenario root-direct root /root/evening.txt
 scenario root-bad-port root -port:0x64 /root/evening.txt
 
 # --- The kernel's driver takes the port, as on a Debian PC; /dev/parport0
-# belongs to group lp, as udev sets it up there.
+# belongs to group lp, as udev sets it up there. The HID modules of the
+# relay boards further down load with it.
 for m in $(cat /lib/modules/load-order); do
     insmod "/lib/modules/$m.ko" || echo "@@ ERROR insmod $m"
 done
@@ -92,6 +161,41 @@ scenario user-no-lp bob /home/bob/evening.txt
 printf 'mo 08:00:00 1\n' >/home/alice/learn.txt
 chown 1000:1000 /home/alice/learn.txt
 scenario learn alice -learn /home/alice/learn.txt
+
+# --- USB relay boards, made with uhid (the modules loaded above): the real
+# HID core and hidraw, the board's side emulated. Every run's timetable is
+# the evening's; LPT1 must stay untouched throughout.
+scenario relay-absent root -relay /root/evening.txt
+
+plug bench
+boards 1
+scenario relay-switch root -relay /root/evening.txt
+# Pulled out before the evening's entry comes into force and put back after
+# it, in the same USB port: the board must get the state now in force.
+during='sleep 1; unplug bench; sleep 2.5; plug bench'
+scenario relay-replug root -relay /root/evening.txt
+retire bench
+
+# Relays that never move: the read-back tells, and the write is tried again.
+plug stuck -s
+boards 1
+scenario relay-stuck root -relay /root/evening.txt
+retire stuck
+
+plug alpha -i ALPHA
+plug bravo -i BRAVO -p usb-0000:00:01.2-2/input0
+boards 2
+scenario relay-by-id root -relay:BRAVO /root/evening.txt
+retire alpha bravo
+
+# Boards that share an ID, as many are sold: the ID names neither, the USB
+# port names one.
+plug one
+plug two -p usb-0000:00:01.2-2/input0
+boards 2
+scenario relay-same-id root -relay:BENCH /root/evening.txt
+scenario relay-by-port root -relay:usb-0000:00:01.2-2 /root/evening.txt
+retire one two
 
 # Gives the host its last look at the port before the machine goes away.
 waitForHost poweroff

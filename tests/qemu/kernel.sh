@@ -1,7 +1,9 @@
 # kernel.sh: the guest kernel of the QEMU benches, sourced by tests/qemu/run.sh
 # and tests/boot/run.sh: Debian's linux-image-amd64, fetched with apt-get
 # download and unpacked with dpkg -x (no maintainer scripts), of which vmlinuz
-# and the parallel-port modules are kept in $CACHE. fetchKernel sets KDIR.
+# and the modules the benches load (the parallel port's, and uhid with the
+# HID driver that gives its devices a hidraw node) are kept in $CACHE.
+# fetchKernel sets KDIR.
 # Needs from the caller: CACHE, WORK, MODULES, and the functions of
 # bench-lib.sh (missing, now, since).
 
@@ -36,18 +38,31 @@ unpackKernel() {
     (cd "$tmp" && apt-get download -q "$pkg" >"$tmp/download.log" 2>&1) || {
         cat "$tmp/download.log"; rm -rf "$tmp"; return 1; }
     dpkg -x "$tmp"/*.deb "$tmp/root"
-    rm -rf "$dir"
-    mkdir -p "$dir/modules"
-    cp "$tmp/root/boot/vmlinuz-$kver" "$dir/vmlinuz"
+    # Made aside and put in place at once: a bench of another tree may be
+    # reading the one it replaces.
+    mkdir -p "$tmp/keep/modules"
+    cp "$tmp/root/boot/vmlinuz-$kver" "$tmp/keep/vmlinuz"
     for m in $MODULES; do
-        copyModule "$m" "$tmp/root/lib/modules/$kver/kernel" "$dir/modules" || { rm -rf "$tmp"; return 1; }
+        copyModule "$m" "$tmp/root/lib/modules/$kver/kernel" "$tmp/keep/modules" || { rm -rf "$tmp"; return 1; }
     done
-    echo "$pkg" >"$dir/complete"
+    echo "$pkg" >"$tmp/keep/complete"
+    [ ! -e "$dir" ] || mv "$dir" "$tmp/old"
+    mv "$tmp/keep" "$dir"
     rm -rf "$tmp"
 }
 
+# Whether the kernel kept in $1 has every module of MODULES: a cache made
+# when the list was shorter is unpacked again.
+hasModules() {
+    local m
+    [ -f "$1/complete" ] || return 1
+    for m in $MODULES; do
+        grep -qx "$m" "$1/modules/load-order" 2>/dev/null || return 1
+    done
+}
+
 fetchKernel() {
-    local pkg ver t
+    local pkg ver t dir
     mkdir -p "$CACHE" 2>/dev/null && [ -w "$CACHE" ] || CACHE=$WORK/cache
     mkdir -p "$CACHE"
     pkg=$(kernelPackage)
@@ -59,7 +74,7 @@ fetchKernel() {
     if [ -n "$pkg" ]; then
         ver=$(apt-cache policy "$pkg" | awk '/Candidate:/ { print $2 }')
         KDIR=$CACHE/$pkg-${ver//:/_}
-        if [ ! -f "$KDIR/complete" ]; then
+        if ! hasModules "$KDIR"; then
             t=$(now)
             if unpackKernel "$pkg" "$KDIR"; then
                 echo "kernel $pkg $ver fetched and unpacked in $(since "$t") s"
@@ -72,8 +87,11 @@ fetchKernel() {
         fi
     fi
     # Offline: the newest kernel an earlier run cached will do.
-    if [ -z "$KDIR" ] || [ ! -f "$KDIR/complete" ]; then
-        KDIR=$(find "$CACHE" -mindepth 2 -maxdepth 2 -name complete -printf '%h\n' 2>/dev/null | sort -V | tail -1)
+    if [ -z "$KDIR" ] || ! hasModules "$KDIR"; then
+        KDIR=
+        for dir in $(find "$CACHE" -mindepth 2 -maxdepth 2 -name complete -printf '%h\n' 2>/dev/null | sort -V); do
+            ! hasModules "$dir" || KDIR=$dir
+        done
     fi
     [ -n "$KDIR" ] || missing "no Debian kernel package to boot (apt-get download linux-image-amd64 failed; apt-get update?)"
     echo "guest kernel: $(cat "$KDIR/complete") from $KDIR"

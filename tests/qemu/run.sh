@@ -3,6 +3,9 @@
 # QEMU (software emulation) whose LPT1 sits at 0x378, runs the real, statically
 # linked weekswitch there, and checks from outside the machine what reaches the
 # port's data register (drive.py; the guest's side is guest_scenarios.sh).
+# It also drives USB relay boards that relay_board.c makes with the kernel's
+# uhid: what each board was sent, with the guest's time, comes back from
+# the guest's logs.
 #
 #   run.sh [--program STATIC-WEEKSWITCH] [--source DIR] [--build-dir DIR]
 #
@@ -25,9 +28,9 @@ PROGRAM=
 BUILD=
 WORK=${WEEKSWITCH_QEMU_WORK:-${TMPDIR:-/tmp}/weekswitch-qemu-$(id -u)}
 CACHE=${WEEKSWITCH_QEMU_CACHE:-/var/cache/weekswitch-qemu}
-PACKAGES="qemu-system-x86 busybox-static cpio kmod python3 tzdata"
+PACKAGES="qemu-system-x86 busybox-static cpio kmod python3 tzdata gcc libc6-dev"
 ZONE=/usr/share/zoneinfo/Europe/Berlin
-MODULES="parport parport_pc ppdev"
+MODULES="parport parport_pc ppdev uhid hid-generic"
 SKIP=77
 
 while [ $# -gt 0 ]; do
@@ -44,7 +47,7 @@ T_ALL=$(now)
 
 checkTools() {
     local tool
-    for tool in qemu-system-x86_64 busybox cpio gzip modinfo apt-get apt-cache dpkg flock; do
+    for tool in qemu-system-x86_64 busybox cpio gzip modinfo apt-get apt-cache dpkg flock gcc; do
         command -v "$tool" >/dev/null || missing "$tool not found"
     done
     # The guest has no libraries: its busybox must be the static build.
@@ -58,7 +61,7 @@ checkTools() {
     fi
 }
 
-# --- the guest kernel: vmlinuz and the parallel-port modules, cached -----------
+# --- the guest kernel: vmlinuz, the parallel-port and uhid modules, cached ----
 . "$HERE/kernel.sh"
 
 # --- the program --------------------------------------------------------------
@@ -80,6 +83,13 @@ buildProgram() {
     echo "static weekswitch built in $(since "$t") s: $PROGRAM"
 }
 
+# The emulated relay board, static like everything in the guest.
+buildRelayBoard() {
+    BOARD=$WORK/relay_board
+    gcc -static -O2 -Wall -o "$BOARD" "$HERE/relay_board.c" >"$WORK/relay_board.log" 2>&1 || {
+        cat "$WORK/relay_board.log"; fail "static build of relay_board failed (libc6-dev?)"; }
+}
+
 # --- the guest's root file system ---------------------------------------------
 
 buildInitramfs() {
@@ -91,6 +101,7 @@ buildInitramfs() {
         [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
     done
     cp "$PROGRAM" "$root/bin/weekswitch"
+    cp "$BOARD" "$root/bin/relay_board"
     cp "$ZONE" "$root/etc/localtime"
     cp "$KDIR"/modules/* "$root/lib/modules/"
     cp "$HERE/guest_init.sh" "$root/init"
@@ -114,6 +125,7 @@ fi
 if ldd "$PROGRAM" >/dev/null 2>&1; then
     fail "$PROGRAM is dynamically linked; the guest has no libraries (build with -DWEEKSWITCH_STATIC=ON)"
 fi
+buildRelayBoard
 buildInitramfs
 
 QMP=$WORK/qmp.sock
