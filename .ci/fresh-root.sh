@@ -26,6 +26,7 @@ export LC_ALL=C
 export PATH=$PATH:/usr/sbin:/sbin
 
 TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$TOP/scripts/deps.sh"
 SUITE=bookworm
 VARIANT=minbase
 CACHE=${WEEKSWITCH_FRESH_CACHE:-/var/cache/weekswitch-fresh}
@@ -56,17 +57,6 @@ flock 9
 T_ALL=$SECONDS
 
 # --- the root, and a copy of it to work in -------------------------------------
-
-# The host's own apt sources, so a local mirror or proxy serves the root too.
-mirrors() {
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-        echo /etc/apt/sources.list.d/debian.sources
-    elif [ -s /etc/apt/sources.list ]; then
-        echo /etc/apt/sources.list
-    else
-        echo http://deb.debian.org/debian
-    fi
-}
 
 key=$(echo "$SUITE $VARIANT" | sha256sum | cut -c1-12)
 BASE=$CACHE/$SUITE-$VARIANT-$key.tar

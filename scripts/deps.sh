@@ -24,6 +24,18 @@ ensure_packages() {
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# The host's own apt sources, for the roots mmdebstrap makes (the boot test's
+# guest, CI's fresh root), so a local mirror or proxy serves them too.
+mirrors() {
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        echo /etc/apt/sources.list.d/debian.sources
+    elif [ -s /etc/apt/sources.list ]; then
+        echo /etc/apt/sources.list
+    else
+        echo http://deb.debian.org/debian
+    fi
+}
+
 # build DIR [cmake options...]: configures and builds the project into DIR.
 build() {
     local dir=$1

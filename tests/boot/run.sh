@@ -44,6 +44,8 @@ while [ $# -gt 0 ]; do
 done
 
 . "$HERE/../qemu/bench-lib.sh"
+# mirrors, shared with CI's fresh root.
+. "$HERE/../../scripts/deps.sh"
 T_ALL=$(now)
 
 checkTools() {
@@ -88,17 +90,6 @@ upgradePackage() {
 }
 
 # --- the root file system ---------------------------------------------------------
-
-# The host's own apt sources, so a local mirror or proxy serves the guest too.
-mirrors() {
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-        echo /etc/apt/sources.list.d/debian.sources
-    elif [ -s /etc/apt/sources.list ]; then
-        echo /etc/apt/sources.list
-    else
-        echo http://deb.debian.org/debian
-    fi
-}
 
 baseRoot() {
     local key t
