@@ -159,10 +159,7 @@ std::string entryText(const rtEvent_t *ev)
 
 std::string entryText(int second, int state)
 {
-    char text[32];
-    snprintf(text, sizeof text, "%s %02d:%02d:%02d%s", dayNames[second / daySeconds], second / 3600 % 24,
-             second / 60 % 60, second % 60, state == -1 ? "" : state != 0 ? " On" : " Off");
-    return text;
+    return formatWeekSecond(second) + (state == -1 ? "" : state != 0 ? " On" : " Off");
 }
 
 const idleSpan_t *idleIn(const weekActual_t &out, int from, int to)
@@ -340,6 +337,25 @@ void actualFigures(const std::vector<weekSpan_t> &spans, int from, int to, int *
         if (last >= 0 && last != span.kind && span.start >= from)
             (*changes)++;
         last = span.kind;
+    }
+}
+
+std::string formatWeekSecond(int second)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%s %02d:%02d:%02d", dayNames[second / daySeconds % 7], second / 3600 % 24,
+             second / 60 % 60, second % 60);
+    return text;
+}
+
+void actualWeekFigures(const std::vector<weekSpan_t> &spans, int from, int to, int *onSeconds, int *changes)
+{
+    *onSeconds = *changes = 0;
+    for (int day = 0; day < 7; day++) {
+        int dayOn, dayChanges;
+        actualFigures(spans, day * daySeconds + from, day * daySeconds + to, &dayOn, &dayChanges);
+        *onSeconds += dayOn;
+        *changes += dayChanges;
     }
 }
 

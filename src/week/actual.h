@@ -68,12 +68,17 @@ struct weekActual_t {
     std::string source;    // where the record was read, as said to the user
 };
 
+// "Tue 18:00:01": a second of the week.
+std::string formatWeekSecond(int second);
 // "4.2 s", "14 min 59 s", "3 h 5 min": how late a change was.
 std::string formatDelay(long long ms);
 
 // The on time and the changes between on and off of the week as switched,
 // from..to (seconds of the week): while nothing ran the port kept its value.
 void actualFigures(const std::vector<weekSpan_t> &spans, int from, int to, int *onSeconds, int *changes);
+
+// The same summed over the seven days, from..to of each (seconds of the day).
+void actualWeekFigures(const std::vector<weekSpan_t> &spans, int from, int to, int *onSeconds, int *changes);
 
 // The week as switched, compared with plan (the week the timetable gives).
 void compareWeek(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const recordRead_t &read,

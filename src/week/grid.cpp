@@ -220,14 +220,6 @@ void printMarks(const weekActual_t &actual, int day, const weekView_t &view, con
     printf("\n");
 }
 
-std::string clockOfWeek(int second)
-{
-    char text[32];
-    snprintf(text, sizeof text, "%s %02d:%02d:%02d", dayNames[second / daySeconds % 7], second / 3600 % 24,
-             second / 60 % 60, second % 60);
-    return text;
-}
-
 // Below a week as switched: what the plan was, what the record says, the
 // counts, when nothing ran and why, and each difference with its reason.
 void printActualSummary(const weekActual_t &a, const weekView_t &view)
@@ -243,8 +235,8 @@ void printActualSummary(const weekActual_t &a, const weekView_t &view)
     if (!a.idle.empty()) {
         printf("Nothing ran:\n");
         for (const idleSpan_t &idle : a.idle)
-            printf("  %s - %s  %s\n", clockOfWeek(idle.start).c_str(),
-                   idle.end >= weekSeconds ? "end of week " : clockOfWeek(idle.end).c_str(), idle.why.c_str());
+            printf("  %s - %s  %s\n", formatWeekSecond(idle.start).c_str(),
+                   idle.end >= weekSeconds ? "end of week " : formatWeekSecond(idle.end).c_str(), idle.why.c_str());
     }
     if (!a.events.empty())
         printf("Events:\n");
@@ -254,7 +246,7 @@ void printActualSummary(const weekActual_t &a, const weekView_t &view)
             printf("  ... and %d more\n", (int)a.events.size() - listedDifferences);
             break;
         }
-        printf("  %s  %s\n", clockOfWeek(event.first).c_str(), event.second.c_str());
+        printf("  %s  %s\n", formatWeekSecond(event.first).c_str(), event.second.c_str());
     }
     if (!a.differences.empty())
         printf("Differences (L late, M missed, U unplanned):\n");
@@ -267,7 +259,7 @@ void printActualSummary(const weekActual_t &a, const weekView_t &view)
         std::string what = d.kind == diffLate ? "late by " + formatDelay(d.lateMs)
                            : d.kind == diffMissed ? std::string("missed")
                                                   : std::string("unplanned");
-        printf("  %c %s  %s: %s, %s\n", markLetters[d.kind], clockOfWeek(d.second).c_str(), what.c_str(),
+        printf("  %c %s  %s: %s, %s\n", markLetters[d.kind], formatWeekSecond(d.second).c_str(), what.c_str(),
                d.entry.c_str(), d.why.c_str());
     }
 }
@@ -349,13 +341,8 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
     if (actual == nullptr) {
         printf(" Week %*s %8s %6d\n\n", lay.columns, "", formatDuration(weekOn).c_str(), weekSwitchings);
     } else {
-        int realOn = 0, realChanges = 0;
-        for (int day = 0; day < 7; day++) {
-            int on, changes;
-            actualFigures(actual->spans, day * daySeconds + view.from, day * daySeconds + view.to, &on, &changes);
-            realOn += on;
-            realChanges += changes;
-        }
+        int realOn, realChanges;
+        actualWeekFigures(actual->spans, view.from, view.to, &realOn, &realChanges);
         printf(" Week plan %*s %8s %6d\n", lay.columns, "", formatDuration(weekOn).c_str(), weekSwitchings);
         printf("      real %*s %8s %6d\n\n", lay.columns, "", formatDuration(realOn).c_str(), realChanges);
     }

@@ -190,14 +190,6 @@ void printWriteError(const char *path, int err)
     fprintf(stderr, "%s\n", strerror(err));
 }
 
-std::string clockOfWeek(int second)
-{
-    char text[32];
-    snprintf(text, sizeof text, "%s %02d:%02d:%02d", dayNames[second / daySeconds % 7], second / 3600 % 24,
-             second / 60 % 60, second % 60);
-    return text;
-}
-
 void writeMarks(FILE *fp, const weekActual_t &actual, int day, const weekView_t &view, const scale_t &sc, int y)
 {
     for (const difference_t &d : actual.differences) {
@@ -206,7 +198,7 @@ void writeMarks(FILE *fp, const weekActual_t &actual, int day, const weekView_t 
             continue;
         fprintf(fp, "<text class=\"mark\" x=\"%.3f\" y=\"%d\" text-anchor=\"middle\" font-size=\"10\" "
                     "font-weight=\"bold\" fill=\"%s\"><title>%s %s: %s</title>%c</text>\n",
-                sc.x(second), y, markColours[d.kind], xmlText(clockOfWeek(d.second)).c_str(),
+                sc.x(second), y, markColours[d.kind], xmlText(formatWeekSecond(d.second)).c_str(),
                 xmlText(d.entry).c_str(), xmlText(d.why).c_str(), markLetters[d.kind]);
     }
 }
@@ -229,8 +221,8 @@ int writeActualSummary(FILE *fp, const weekActual_t &a, const std::string &title
     for (size_t i = 0; i < a.idle.size() && i < 6; i++) {
         y += 18;
         const idleSpan_t &idle = a.idle[i];
-        std::string text = "Nothing ran " + clockOfWeek(idle.start) + " - " +
-                           (idle.end >= weekSeconds ? std::string("the week's end") : clockOfWeek(idle.end)) + ": " +
+        std::string text = "Nothing ran " + formatWeekSecond(idle.start) + " - " +
+                           (idle.end >= weekSeconds ? std::string("the week's end") : formatWeekSecond(idle.end)) + ": " +
                            idle.why;
         fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft, y, xmlText(text).c_str());
     }
@@ -320,13 +312,8 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
             actual != nullptr ? plotLeft - 10 : plotLeft + plotWidth, rowsEnd + 22);
     std::string weekOnText = formatDuration(weekOn), weekSwitchText = std::to_string(weekSwitchings);
     if (actual != nullptr) {
-        int onSeconds = 0, changes = 0;
-        for (int day = 0; day < 7; day++) {
-            int dayOn, dayChanges;
-            actualFigures(actual->spans, day * daySeconds + view.from, day * daySeconds + view.to, &dayOn, &dayChanges);
-            onSeconds += dayOn;
-            changes += dayChanges;
-        }
+        int onSeconds, changes;
+        actualWeekFigures(actual->spans, view.from, view.to, &onSeconds, &changes);
         weekOnText = formatDuration(onSeconds) + " (" + weekOnText + ")";
         weekSwitchText = std::to_string(changes) + " (" + weekSwitchText + ")";
     }
