@@ -270,10 +270,8 @@ TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
         compareWeek(computeWeek(), weekHolding((monday + day / 2) * 1000000), read, &actual);
         std::vector<std::string> said;
         for (const difference_t &d : actual.differences) {
-            char head[64];
-            snprintf(head, sizeof head, "%c %s %02d:%02d:%02d ", "LMU"[d.kind], dayNames[d.second / daySeconds],
-                     d.second / 3600 % 24, d.second / 60 % 60, d.second % 60);
-            said.push_back(head + d.entry + ": " + d.why);
+            said.push_back(std::string(1, "LMU"[d.kind]) + " " + formatWeekSecond(d.second) + " " + d.entry + ": " +
+                           d.why);
         }
         EXPECT_EQ(said, r.differences);
         EXPECT_EQ(actual.planned, r.planned);

@@ -3,6 +3,7 @@
 // enough, and the kernel's own driver is not fought), else by direct port
 // I/O at a parallel-port address only.
 #include "parallel.h"
+#include "port.h"
 #include "journal.h"
 #include "platform.h"
 
@@ -213,7 +214,6 @@ static bool kernelMayComeSoon(const portRoute_t *route)
     return route->path != PORT_PPDEV && route->kernelPorts[0] == '\0';
 }
 
-static const int requiredWaitMs = 10000, requiredRetryMs = 250;
 
 int openPortRoute(const portRoute_t *route, bool required)
 {
@@ -223,10 +223,9 @@ int openPortRoute(const portRoute_t *route, bool required)
     if (route->path == PORT_PPDEV) {
         rc = openPpdev(route);
         err = errno;
-        for (int waited = 0; rc == -1 && required && mayComeSoon(route, err) && waited < requiredWaitMs;
-             waited += requiredRetryMs) {
-            notifyServiceManager("WATCHDOG=1");
-            sleepMs(requiredRetryMs);
+        for (int waited = 0; rc == -1 && required && mayComeSoon(route, err) && waited < portWaitMs;
+             waited += portRetryMs) {
+            pauseForOutput();
             rc = openPpdev(route);
             err = errno;
         }
@@ -254,10 +253,9 @@ int parallelOpen(int portAddr, bool required)
 {
     portRoute_t route;
     findPortRoute("", portAddr, &route);
-    for (int waited = 0; required && kernelMayComeSoon(&route) && waited < requiredWaitMs;
-         waited += requiredRetryMs) {
-        notifyServiceManager("WATCHDOG=1");
-        sleepMs(requiredRetryMs);
+    for (int waited = 0; required && kernelMayComeSoon(&route) && waited < portWaitMs;
+         waited += portRetryMs) {
+        pauseForOutput();
         findPortRoute("", portAddr, &route);
     }
     return openPortRoute(&route, required);

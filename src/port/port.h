@@ -35,4 +35,11 @@ bool portLost(void);
 // Lets go of the output without touching what it holds.
 void closePort(void);
 
+// For the outputs behind these calls: under the service one still being
+// brought up (modules loading, udev at boot, a board just plugged in) is
+// looked for again every portRetryMs, for portWaitMs in all; each pause
+// tells systemd's watchdog that the start goes on.
+const int portWaitMs = 10000, portRetryMs = 250;
+void pauseForOutput(void);
+
 #endif

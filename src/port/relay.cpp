@@ -9,6 +9,7 @@
 // comes back (the same ID, else the same USB port) it gets the state in
 // force with the next write.
 #include "relay.h"
+#include "port.h"
 #include "journal.h"
 #include "platform.h"
 
@@ -30,9 +31,6 @@ namespace {
 
 const int reportBytes = 9;  // the report number, then the eight bytes
 const unsigned char relayOn = 0xFF, relayOff = 0xFD, allOn = 0xFE, allOff = 0xFC;
-// Under the service a board still being brought up (udev at boot, the board
-// just plugged in) is waited for, as the parallel port is.
-const int requiredWaitMs = 10000, requiredRetryMs = 250;
 // A board away is looked for again at most this often.
 const long long lookEveryMs = 250;
 
@@ -287,10 +285,9 @@ int relayOpen(const std::string &choice, bool required)
     std::vector<relayBoard_t> boards, chosen;
     int err;
     int rc = take(choice, &boards, &chosen, &err);
-    for (int waited = 0; rc != 0 && required && mayComeSoon(chosen, err) && waited < requiredWaitMs;
-         waited += requiredRetryMs) {
-        notifyServiceManager("WATCHDOG=1");
-        sleepMs(requiredRetryMs);
+    for (int waited = 0; rc != 0 && required && mayComeSoon(chosen, err) && waited < portWaitMs;
+         waited += portRetryMs) {
+        pauseForOutput();
         rc = take(choice, &boards, &chosen, &err);
     }
     if (rc != 0) {
