@@ -3,9 +3,9 @@
 // time.
 //
 // Two implementations stand behind these functions and are chosen at link
-// time: the Linux one (/dev/tty keyboard, real clock), and the simulated one
-// of the unit tests (virtual clock advanced by sleepMs, scripted keys), which
-// also stands in for the output.
+// time: the Linux one (/dev/tty keyboard, real clock), and the simulated
+// machine of the unit tests (src/sim: virtual clock advanced by sleepMs,
+// scripted keys), which stands in for the output too.
 #ifndef WEEKSWITCH_PLATFORM_H
 #define WEEKSWITCH_PLATFORM_H
 

@@ -3,7 +3,7 @@
 // enough, and the kernel's own driver is not fought), else by direct port
 // I/O at a parallel-port address only.
 #include "parallel.h"
-#include "port.h"
+#include "outputwait.h"
 #include "journal.h"
 #include "platform.h"
 

@@ -2,7 +2,6 @@
 // each call of port.h goes to that one.
 #include "port.h"
 #include "parallel.h"
-#include "platform.h"
 #include "relay.h"
 #include "settings.h"
 
@@ -41,10 +40,4 @@ void closePort(void)
 {
     parallelClose();
     relayClose();
-}
-
-void pauseForOutput(void)
-{
-    notifyServiceManager("WATCHDOG=1");
-    sleepMs(portRetryMs);
 }

@@ -7,7 +7,7 @@
 // Behind these functions: port.cpp, which hands each call to the parallel
 // port (parallel.cpp) or the relay board (relay.cpp); the recorder of the
 // weekswitch-sim test build (recorder.cpp), which logs the bytes; and the
-// simulated machine of the unit tests.
+// simulated machine of the unit tests (src/sim).
 #ifndef WEEKSWITCH_PORT_H
 #define WEEKSWITCH_PORT_H
 
@@ -34,12 +34,5 @@ int writePort(int value);
 bool portLost(void);
 // Lets go of the output without touching what it holds.
 void closePort(void);
-
-// For the outputs behind these calls: under the service one still being
-// brought up (modules loading, udev at boot, a board just plugged in) is
-// looked for again every portRetryMs, for portWaitMs in all; each pause
-// tells systemd's watchdog that the start goes on.
-const int portWaitMs = 10000, portRetryMs = 250;
-void pauseForOutput(void);
 
 #endif

@@ -9,7 +9,7 @@
 // comes back (the same ID, else the same USB port) it gets the state in
 // force with the next write.
 #include "relay.h"
-#include "port.h"
+#include "outputwait.h"
 #include "journal.h"
 #include "platform.h"
 
