@@ -29,8 +29,6 @@ static const char fieldSeparators[] = " \t,";
 // Far more than any timetable line needs; the rest of a longer line is read
 // and dropped.
 static const size_t keptLineBytes = 4096;
-// File text quoted in a message is cut after this many bytes.
-static const size_t quotedBytes = 80;
 
 // Set by the end-of-data byte: nothing after it is read.
 static bool dataEnded;
@@ -83,59 +81,6 @@ static const char *readEventLine(FILE *fp, std::string &line)
     return nullptr;
 }
 
-// The bidirectional embeddings, overrides and isolates (U+202A..U+202E,
-// U+2066..U+2069): shown raw they reorder the rest of the terminal line, so a
-// message could show a field other than the one the file holds.
-static bool isBidiControl(const unsigned char *text)
-{
-    return text[0] == 0xE2 && ((text[1] == 0x80 && text[2] >= 0xAA && text[2] <= 0xAE) ||
-                               (text[1] == 0x81 && text[2] >= 0xA6 && text[2] <= 0xA9));
-}
-
-// Bytes a UTF-8 character that is printable takes at text, or 0 for a
-// control byte, a C1 control, a bidirectional control or a byte that starts
-// no whole character.
-static size_t printableLength(const unsigned char *text, size_t left)
-{
-    unsigned char c = text[0];
-    if (c >= 0x20 && c < 0x7F)
-        return 1;
-    size_t want = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-    if (want == 0 || want > left || (c == 0xC2 && text[1] < 0xA0))
-        return 0;
-    for (size_t i = 1; i < want; i++)
-        if ((text[i] & 0xC0) != 0x80)
-            return 0;
-    if (want == 3 && isBidiControl(text))
-        return 0;
-    return want;
-}
-
-// File text as a message quotes it: a terminal must never act on what a file
-// holds, so control bytes show as \x1B and the like; a long text is cut
-// with a visible mark.
-static std::string quoted(const std::string &text)
-{
-    std::string shown;
-    const unsigned char *bytes = (const unsigned char *)text.data();
-    size_t i = 0;
-    while (i < text.size() && i < quotedBytes) {
-        size_t length = printableLength(bytes + i, text.size() - i);
-        if (length == 0) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\x%02X", bytes[i]);
-            shown += escaped;
-            length = 1;
-        } else {
-            shown.append(text, i, length);
-        }
-        i += length;
-    }
-    if (i < text.size())
-        shown += "[...]";
-    return shown;
-}
-
 // A field as the user wrote it: the last field of a line carries the line
 // end (the value reads up to it), which is no part of what was written.
 static std::string quotedField(const char *field)
@@ -143,7 +88,7 @@ static std::string quotedField(const char *field)
     std::string text(field);
     if (!text.empty() && text.back() == '\n')
         text.pop_back();
-    return quoted(text);
+    return quotedText(text);
 }
 
 // The line as the user wrote it, without its line end and trailing blanks.
@@ -152,7 +97,7 @@ static std::string quotedLine(const char *content)
     std::string text(content);
     size_t end = text.find_last_not_of(" \t\r\n");
     text.resize(end == std::string::npos ? 0 : end + 1);
-    return quoted(text);
+    return quotedText(text);
 }
 
 // Adds the records of one content line; returns 1 when the line is refused.

@@ -244,7 +244,57 @@ void vrecord(int priority, const char *kind, const std::string &fields, const ch
     holdQueue(false);
 }
 
+// The bidirectional embeddings, overrides and isolates (U+202A..U+202E,
+// U+2066..U+2069): shown raw they reorder the rest of the terminal line, so a
+// message could show a field other than the one the file holds.
+bool isBidiControl(const unsigned char *text)
+{
+    return text[0] == 0xE2 && ((text[1] == 0x80 && text[2] >= 0xAA && text[2] <= 0xAE) ||
+                               (text[1] == 0x81 && text[2] >= 0xA6 && text[2] <= 0xA9));
+}
+
+// Bytes a UTF-8 character that is printable takes at text, or 0 for a
+// control byte, a C1 control, a bidirectional control or a byte that starts
+// no whole character.
+size_t printableLength(const unsigned char *text, size_t left)
+{
+    unsigned char c = text[0];
+    if (c >= 0x20 && c < 0x7F)
+        return 1;
+    size_t want = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (want == 0 || want > left || (c == 0xC2 && text[1] < 0xA0))
+        return 0;
+    for (size_t i = 1; i < want; i++)
+        if ((text[i] & 0xC0) != 0x80)
+            return 0;
+    if (want == 3 && isBidiControl(text))
+        return 0;
+    return want;
+}
+
 }  // namespace
+
+std::string quotedText(const std::string &text, size_t limit)
+{
+    std::string shown;
+    const unsigned char *bytes = (const unsigned char *)text.data();
+    size_t i = 0;
+    while (i < text.size() && i < limit) {
+        size_t length = printableLength(bytes + i, text.size() - i);
+        if (length == 0) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02X", bytes[i]);
+            shown += escaped;
+            length = 1;
+        } else {
+            shown.append(text, i, length);
+        }
+        i += length;
+    }
+    if (i < text.size())
+        shown += "[...]";
+    return shown;
+}
 
 void openJournal(void)
 {

@@ -43,6 +43,13 @@ void reportSystemError(int priority, int err);
 // would (the remedy after a port error).
 void reportDetail(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// Text from outside (a file's line, a name a device reports) as a message
+// quotes it: a terminal must never act on what such text holds, so control
+// bytes, C1 controls and the bidirectional controls that reorder a line show
+// as \x1B and the like, and a text longer than limit bytes is cut with a
+// visible mark, "[...]".
+std::string quotedText(const std::string &text, size_t limit = 80);
+
 // One record of what the program did, only under the service: the message
 // text, its kind (the WEEKSWITCH_RECORD field: "switched", "in-force", ...)
 // and extra fields as "NAME=value" lines (may be empty).
