@@ -5,12 +5,14 @@
 # every entry is written to the port once, within 150 ms of coming into
 # force. After output resumes, Escape ends cleanly.
 #
-# Nor does it wait for the journal: as root the program runs as under the
-# service, its standard error the journal's stream (JOURNAL_STREAM, a FIFO
-# nobody reads) and the journal's socket, in a mount namespace of its own,
-# one whose reader reads nothing until the switching has been judged. Then
-# every switching must be in the record, and with the journal's queue full
-# SIGTERM must end the program at once, the terminal put back.
+# Nor does it wait for the journal or systemd: as root the program runs as
+# under the service, its standard error the journal's stream (JOURNAL_STREAM,
+# a FIFO nobody reads) and the journal's socket, in a mount namespace of its
+# own, one whose reader reads nothing until the switching has been judged,
+# and its NOTIFY_SOCKET one whose queue is full from the start (PID 1 busy).
+# Then every switching must be in the record, and with the journal's queue
+# full SIGTERM must end the program within the end's wait for the journal
+# (a second), the terminal put back.
 . "$(dirname "$0")/lib.sh"
 
 command -v python3 >/dev/null || fail "python3 is not installed"
@@ -35,6 +37,15 @@ d = sys.argv[1]
 s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
 s.bind(d + "/socket")
 s.setblocking(False)
+n = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+n.bind(d + "/notify")
+filler = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+filler.setblocking(False)
+try:
+    while True:
+        filler.sendto(b"STATUS=filler", d + "/notify")
+except BlockingIOError:
+    pass
 with open(d + "/records", "ab") as out:
     while not os.path.exists(d + "/stop"):
         while os.path.exists(d + "/read"):
@@ -48,9 +59,9 @@ with open(d + "/records", "ab") as out:
     trap 'touch "$journal/stop"; wait $reader; cleanup' EXIT
     sim_wrapper=(unshare -m sh -c 'mount -t tmpfs none /run && mkdir -p /run/systemd/journal &&
         mount --bind "$0" /run/systemd/journal && exec "$@"' "$journal"
-        env JOURNAL_STREAM="$(stat -c %d:%i "$work/stream")")
+        env JOURNAL_STREAM="$(stat -c %d:%i "$work/stream")" NOTIFY_SOCKET=/run/systemd/journal/notify)
     sim_stderr=$work/stream
-    wait_until 5 "the journal's socket" test -S "$journal/socket"
+    wait_until 5 "the journal's and systemd's sockets" test -S "$journal/notify"
 else
     echo "the journal part needs root (a mount namespace): left out"
 fi
@@ -163,7 +174,7 @@ echo "journal: $records records, $in_force In force, $switched Switched, for $(p
     fail "the journal holds $in_force In force and $switched Switched records for $(port_writes) port writes"
 
 # A journal that stops reading with its queue full: SIGTERM ends the
-# program at once all the same.
+# program all the same, after at most the second it gives journald.
 rm "$journal/read"
 python3 -c 'import socket, sys
 s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
@@ -175,7 +186,7 @@ except BlockingIOError:
     pass' "$journal/socket"
 sent_at=$(real_ms)
 kill -TERM "$program"
-wait_until 1 "the end after SIGTERM with the journal full" has_ended
+wait_until 2 "the end after SIGTERM with the journal full" has_ended
 echo "SIGTERM ended it $(($(real_ms) - sent_at)) ms after it was sent"
 [ "$(cat "$work/status")" = 143 ] || fail "exit status $(cat "$work/status") after SIGTERM"
 cmp -s "$work/stty.before" "$work/stty.after" ||
