@@ -354,7 +354,7 @@ TEST(Journal, RecordsWaitInOrderAndTheLostAreCounted)
 
     const int made = 300;
     for (int i = 0; i < made; i++)
-        journalRecord(JOURNAL_INFO, "test", "", "record %d", i);
+        journalRecord(JOURNAL_INFO, "test", {}, "record %d", i);
     EXPECT_EQ(journalQueued(), 64);
     unsigned long lost = journalDropped();
     EXPECT_GT(lost, 0u);

@@ -1,4 +1,5 @@
 // main.cpp: the command line, the choice of mode and the exit check.
+#include "durable.h"
 #include "eventfile.h"
 #include "journal.h"
 #include "output.h"
@@ -83,6 +84,11 @@ static int runWithMachine(bool learn)
         return -1;
     if (learn && checkEventFileAppendable() != 0)
         return -1;
+    // The journal writes to disk on its own schedule: the service keeps its
+    // own copy of the record in its state folder, for a power cut.
+    const char *stateFolders = getenv("STATE_DIRECTORY");
+    if (journalOn && stateFolders != nullptr && stateFolders[0] != '\0')
+        durableOpen(std::string(stateFolders, strcspn(stateFolders, ":")).c_str());
     // Interactively the timetable, the display and the keys still work
     // without the port; the service without its port would only look busy.
     if (openPort(journalOn) != 0 && journalOn)

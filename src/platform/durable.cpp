@@ -23,6 +23,7 @@
 
 const char durableFileName[] = "record";
 const char durableDefaultPath[] = "/var/lib/weekswitch/record";
+durableFields_t durableRunBefore;
 
 namespace {
 
@@ -235,9 +236,9 @@ int durableRead(const char *path, std::vector<durableFields_t> *records, durable
     return 0;
 }
 
-int durableOpen(const char *folder, durableFields_t *previous)
+int durableOpen(const char *folder)
 {
-    previous->clear();
+    durableRunBefore.clear();
     if (fileFd >= 0)
         return 0;
     std::string path = std::string(folder) + "/" + durableFileName;
@@ -256,7 +257,7 @@ int durableOpen(const char *folder, durableFields_t *previous)
             return failOpen(path, errno);
     }
     nextSeq = records.empty() ? 0 : strtoull(records.back().at("SEQ").c_str(), nullptr, 10) + 1;
-    lookAtRunBefore(records, alive, previous);
+    lookAtRunBefore(records, alive, &durableRunBefore);
     readBootId();
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)

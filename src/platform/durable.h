@@ -51,11 +51,12 @@ int durableRead(const char *path, std::vector<durableFields_t> *records, durable
 // --- writing (the service) ----------------------------------------------------
 // Opens or makes the file in folder and starts its writer. What the run
 // before left is looked at first: when it ended without an end record
-// (killed, crashed, the power cut), *previous gets
+// (killed, crashed, the power cut), durableRunBefore gets
 // WEEKSWITCH_PREVIOUS_ALIVE_USEC (the last moment it was known alive: its
 // last record or sign of life) and WEEKSWITCH_PREVIOUS_BOOT_ID, for the
 // start record. 0, or -1 after a warning: the journal alone then.
-int durableOpen(const char *folder, durableFields_t *previous);
+int durableOpen(const char *folder);
+extern durableFields_t durableRunBefore;
 // Hands one record over, as "NAME=value\n" lines, never waiting; dropped
 // when the writer is behind (the journal still has it). Async-signal-safe.
 void durableWrite(const char *lines, size_t length);

@@ -8,6 +8,7 @@
 // is full the record waits in ours, a fixed array, so that the signal
 // handler can send from it too without allocating.
 #include "journal.h"
+#include "durable.h"
 
 #include <atomic>
 #include <cerrno>
@@ -35,10 +36,15 @@ namespace {
 const int closeWaitMs = 1000;
 // A day of switchings and more; beyond it the count of what was lost.
 const int queueLength = 64;
-const size_t recordBytes = 1536;
+// Room for the longest path twice (the message and a field) and the rest:
+// fields go whole or not at all, and only a record beyond this loses any.
+const size_t recordBytes = 16384;
+// The fields one record has at most: its header, the message, the extras.
+const int fieldsPerRecord = 16;
 
 struct record_t {
     size_t length;
+    long long usec;  // when it was made
     char bytes[recordBytes];
 };
 
@@ -47,7 +53,15 @@ struct sockaddr_un journalAddress;
 socklen_t journalAddressLength;
 record_t queue[queueLength];
 int queueHead, queueCount;
+// Records the queue had no room for, and the own times of the first and the
+// last of them, until the count of them is queued.
 unsigned long droppedCnt;
+long long lostFromUsec, lostToUsec;
+// The end of the run has a place of its own, outside the queue: it goes
+// before anything still waiting, and a full queue cannot drop it. The end by
+// a signal has another, so that a signal cannot spoil one half made.
+record_t endRecord, signalEndRecord;
+volatile sig_atomic_t endWaiting, signalEndWaiting;
 // The main flow is changing the queue: a signal handler leaves it alone.
 volatile sig_atomic_t queueBusy;
 std::string *captureSink;
@@ -67,81 +81,171 @@ void setSocketPath(const char *path)
     journalAddressLength = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + strlen(journalAddress.sun_path) + 1);
 }
 
-// Appends to a record without stdio: the signal handler builds one too.
-struct builder_t {
-    char *at, *end;
-    bool full;
-};
-
-// A value: a line end in it would start a field of its own.
-void put(builder_t *b, const char *text, size_t length)
+long long realtimeUsec(void)
 {
-    for (size_t i = 0; i < length; i++) {
-        if (b->at >= b->end) {
-            b->full = true;
-            return;
-        }
-        *b->at++ = text[i] == '\n' ? ' ' : text[i];
-    }
-}
-
-void putText(builder_t *b, const char *text)
-{
-    put(b, text, strlen(text));
-}
-
-void endField(builder_t *b)
-{
-    if (b->at < b->end)
-        *b->at++ = '\n';
-    else
-        b->full = true;
-}
-
-void putNumber(builder_t *b, unsigned long long n)
-{
-    char digits[24];
-    int count = 0;
-    do
-        digits[count++] = (char)('0' + n % 10);
-    while ((n /= 10) > 0);
-    while (count > 0)
-        put(b, &digits[--count], 1);
-}
-
-void putField(builder_t *b, const char *name, const char *value)
-{
-    putText(b, name);
-    put(b, "=", 1);
-    putText(b, value);
-    endField(b);
-}
-
-// The fields every record has: the priority, who we are, when it happened
-// (a record that waited in the queue arrives later than it was made).
-void putHeader(builder_t *b, int priority, const char *kind)
-{
-    putText(b, "PRIORITY=");
-    putNumber(b, (unsigned long long)priority);
-    endField(b);
-    putField(b, "SYSLOG_IDENTIFIER", "weekswitch");
-    putField(b, "WEEKSWITCH_RECORD", kind);
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    putText(b, "WEEKSWITCH_REALTIME_USEC=");
-    putNumber(b, (unsigned long long)now.tv_sec * 1000000ULL + (unsigned long long)now.tv_nsec / 1000);
-    endField(b);
+    return (long long)now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+}
+
+// Digits without stdio: the signal handler makes records too.
+size_t digitsOf(unsigned long long n, char *out)
+{
+    char reversed[24];
+    size_t count = 0;
+    do
+        reversed[count++] = (char)('0' + n % 10);
+    while ((n /= 10) > 0);
+    for (size_t i = 0; i < count; i++)
+        out[i] = reversed[count - 1 - i];
+    out[count] = '\0';
+    return count;
+}
+
+// A record's fields before they are laid out. Nothing here allocates.
+struct field_t {
+    const char *name;
+    const char *value;
+    size_t length;
+};
+
+struct fieldList_t {
+    field_t fields[fieldsPerRecord];
+    int count;
+    char numbers[5][24];  // PRIORITY, WEEKSWITCH_REALTIME_USEC, counts and times
+};
+
+void addField(fieldList_t *list, const char *name, const char *value, size_t length)
+{
+    if (list->count < fieldsPerRecord)
+        list->fields[list->count++] = {name, value, length};
+}
+
+void addText(fieldList_t *list, const char *name, const char *value)
+{
+    addField(list, name, value, strlen(value));
+}
+
+void addHeader(fieldList_t *list, int priority, const char *kind, long long usec)
+{
+    list->count = 0;
+    addField(list, "PRIORITY", list->numbers[0], digitsOf((unsigned long long)priority, list->numbers[0]));
+    addText(list, "SYSLOG_IDENTIFIER", "weekswitch");
+    addText(list, "WEEKSWITCH_RECORD", kind);
+    addField(list, "WEEKSWITCH_REALTIME_USEC", list->numbers[1], digitsOf((unsigned long long)usec, list->numbers[1]));
+}
+
+bool hasControlBytes(const char *value, size_t length)
+{
+    for (size_t i = 0; i < length; i++)
+        if ((unsigned char)value[i] < 0x20 || value[i] == 0x7F)
+            return true;
+    return false;
+}
+
+// A value with a line end or another control byte goes in the journal's
+// binary-safe form (the name, a line end, the length as 64 bits little
+// endian, the bytes): as "NAME=value" a line end would start a field of
+// its own.
+size_t bytesOf(const field_t &f)
+{
+    return strlen(f.name) + 1 + (hasControlBytes(f.value, f.length) ? 8 : 0) + f.length + 1;
+}
+
+char *layOut(char *at, const field_t &f)
+{
+    size_t nameLength = strlen(f.name);
+    memcpy(at, f.name, nameLength);
+    at += nameLength;
+    if (hasControlBytes(f.value, f.length)) {
+        *at++ = '\n';
+        for (int i = 0; i < 8; i++)
+            *at++ = (char)((unsigned long long)f.length >> (8 * i));
+    } else {
+        *at++ = '=';
+    }
+    memcpy(at, f.value, f.length);
+    at += f.length;
+    *at++ = '\n';
+    return at;
+}
+
+// Every field whole or not at all: when the record would be too long, its
+// longest values are left out, so that a long name cannot push out the
+// short fields after it; a message left out is replaced by a word on it.
+void build(record_t *r, fieldList_t *list, long long usec)
+{
+    size_t total = 0;
+    for (int i = 0; i < list->count; i++)
+        total += bytesOf(list->fields[i]);
+    static const char tooLong[] = "(the message was too long for the record)";
+    while (total > recordBytes) {
+        int longest = -1;
+        for (int i = 0; i < list->count; i++)
+            if (list->fields[i].value != tooLong &&
+                (longest < 0 || list->fields[i].length > list->fields[longest].length))
+                longest = i;
+        field_t &f = list->fields[longest];
+        total -= bytesOf(f);
+        if (strcmp(f.name, "MESSAGE") == 0) {
+            f.value = tooLong;
+            f.length = sizeof tooLong - 1;
+            total += bytesOf(f);
+        } else {
+            f = list->fields[--list->count];
+        }
+    }
+    char *at = r->bytes;
+    for (int i = 0; i < list->count; i++)
+        at = layOut(at, list->fields[i]);
+    r->length = (size_t)(at - r->bytes);
+    r->usec = usec;
+}
+
+// The copy on disk: the same fields as lines, control bytes shown escaped;
+// what does not fit a slot is left out, the message cut last.
+void keepOnDisk(const fieldList_t &list)
+{
+    char lines[durableTextBytes];
+    size_t at = 0;
+    for (int i = 0; i < list.count; i++) {
+        const field_t &f = list.fields[i];
+        if (strcmp(f.name, "SYSLOG_IDENTIFIER") == 0)
+            continue;
+        size_t nameLength = strlen(f.name), room = sizeof lines - at;
+        if (nameLength + 2 + f.length > room && strcmp(f.name, "MESSAGE") != 0)
+            continue;
+        if (nameLength + 2 > room)
+            break;
+        memcpy(lines + at, f.name, nameLength);
+        at += nameLength;
+        lines[at++] = '=';
+        for (size_t k = 0; k < f.length && at + 5 < sizeof lines; k++) {
+            unsigned char c = (unsigned char)f.value[k];
+            if (c >= 0x20 && c != 0x7F) {
+                lines[at++] = (char)c;
+            } else {
+                static const char hex[] = "0123456789ABCDEF";
+                lines[at++] = '\\';
+                lines[at++] = 'x';
+                lines[at++] = hex[c >> 4];
+                lines[at++] = hex[c & 15];
+            }
+        }
+        lines[at++] = '\n';
+    }
+    durableWrite(lines, at);
 }
 
 // One datagram, now or never: 0 when the journal has it.
-int sendNow(const char *bytes, size_t length)
+int sendNow(const record_t &r)
 {
     if (journalFd < 0)
         return -1;
     ssize_t n;
     do
-        n = sendto(journalFd, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL, (const struct sockaddr *)&journalAddress,
-                   journalAddressLength);
+        n = sendto(journalFd, r.bytes, r.length, MSG_DONTWAIT | MSG_NOSIGNAL,
+                   (const struct sockaddr *)&journalAddress, journalAddressLength);
     while (n < 0 && errno == EINTR);
     return n < 0 ? -1 : 0;
 }
@@ -149,32 +253,35 @@ int sendNow(const char *bytes, size_t length)
 // The captured form for the tests: "<priority>message".
 void capture(const record_t &r)
 {
-    const char *bytes = r.bytes, *end = r.bytes + r.length;
-    const char *message = nullptr, *priority = nullptr;
-    for (const char *line = bytes; line < end;) {
-        const char *eol = (const char *)memchr(line, '\n', (size_t)(end - line));
-        if (eol == nullptr)
-            eol = end;
-        if (strncmp(line, "MESSAGE=", 8) == 0)
-            message = line;
-        if (strncmp(line, "PRIORITY=", 9) == 0)
-            priority = line;
-        line = eol + 1;
+    std::string priority, message;
+    for (size_t at = 0; at < r.length;) {
+        size_t eol = std::string(r.bytes + at, r.length - at).find('\n');
+        std::string head(r.bytes + at, eol), value;
+        size_t eq = head.find('=');
+        if (eq != std::string::npos) {
+            value = head.substr(eq + 1);
+            head.resize(eq);
+            at += eol + 1;
+        } else {
+            unsigned long long length = 0;
+            for (int i = 0; i < 8; i++)
+                length |= (unsigned long long)(unsigned char)r.bytes[at + eol + 1 + i] << (8 * i);
+            value.assign(r.bytes + at + eol + 9, length);
+            at += eol + 9 + length + 1;
+        }
+        if (head == "PRIORITY")
+            priority = value;
+        if (head == "MESSAGE")
+            message = value;
     }
-    if (message == nullptr || priority == nullptr)
-        return;
-    const char *messageEnd = (const char *)memchr(message, '\n', (size_t)(end - message));
-    *captureSink += "<" + std::string(priority + 9, 1) + ">" +
-                    std::string(message + 8, messageEnd != nullptr ? messageEnd : end) + "\n";
+    *captureSink += "<" + priority + ">" + message + "\n";
 }
 
-// Sends from the head of the queue as long as the journal takes it; then,
-// once all has gone, how much was lost on the way.
+// Sends from the head of the queue as long as the journal takes it.
 void sendQueued(void)
 {
     while (queueCount > 0) {
-        const record_t &r = queue[queueHead];
-        if (sendNow(r.bytes, r.length) != 0)
+        if (sendNow(queue[queueHead]) != 0)
             return;
         queueHead = (queueHead + 1) % queueLength;
         queueCount--;
@@ -188,11 +295,34 @@ void enqueue(const record_t &r)
         return;
     }
     if (queueCount == queueLength) {
-        droppedCnt++;
+        if (droppedCnt++ == 0)
+            lostFromUsec = r.usec;
+        lostToUsec = r.usec;
         return;
     }
     queue[(queueHead + queueCount) % queueLength] = r;
     queueCount++;
+}
+
+// "Record: 3 lines lost, the journal did not take them in time", with the
+// count and the own times of the first and the last lost. No stdio and no
+// allocation: the signal handler says it too.
+void buildLost(record_t *r, fieldList_t *lost)
+{
+    fieldList_t &list = *lost;
+    long long usec = realtimeUsec();
+    addHeader(&list, JOURNAL_WARNING, "dropped", usec);
+    static char text[128] = "Record: ";
+    size_t at = 8;
+    at += digitsOf(droppedCnt, text + at);
+    const char *rest = droppedCnt == 1 ? " line lost, the journal did not take it in time"
+                                       : " lines lost, the journal did not take them in time";
+    memcpy(text + at, rest, strlen(rest) + 1);
+    addText(&list, "MESSAGE", text);
+    addField(&list, "WEEKSWITCH_DROPPED", list.numbers[2], digitsOf(droppedCnt, list.numbers[2]));
+    addField(&list, "WEEKSWITCH_LOST_FROM_USEC", list.numbers[3], digitsOf((unsigned long long)lostFromUsec, list.numbers[3]));
+    addField(&list, "WEEKSWITCH_LOST_TO_USEC", list.numbers[4], digitsOf((unsigned long long)lostToUsec, list.numbers[4]));
+    build(r, &list, usec);
 }
 
 // Where records were lost, a record says how many, in their place.
@@ -200,43 +330,98 @@ void noteDropped(void)
 {
     if (droppedCnt == 0 || queueCount == queueLength)
         return;
-    record_t r;
-    builder_t b = {r.bytes, r.bytes + sizeof r.bytes, false};
-    putHeader(&b, JOURNAL_WARNING, "dropped");
-    char text[160];
-    snprintf(text, sizeof text, "Record: %lu line%s lost, the journal did not take %s in time", droppedCnt,
-             droppedCnt == 1 ? "" : "s", droppedCnt == 1 ? "it" : "them");
-    putField(&b, "MESSAGE", text);
-    char count[24];
-    snprintf(count, sizeof count, "%lu", droppedCnt);
-    putField(&b, "WEEKSWITCH_DROPPED", count);
-    r.length = (size_t)(b.at - r.bytes);
+    static record_t lost;
+    fieldList_t list;
+    buildLost(&lost, &list);
+    keepOnDisk(list);
     droppedCnt = 0;
-    enqueue(r);
+    enqueue(lost);
 }
 
-void vrecord(int priority, const char *kind, const std::string &fields, const char *format, va_list args)
+// The end first, then what waits, then the count of what was lost; true
+// when nothing is left to send. A signal handler touches only what the main
+// flow is not changing.
+bool sendAll(bool fromSignal)
 {
-    record_t r;
-    builder_t b = {r.bytes, r.bytes + sizeof r.bytes, false};
-    putHeader(&b, priority, kind);
-    char message[1024];
-    vsnprintf(message, sizeof message, format, args);
-    size_t length = strlen(message);
-    while (length > 0 && (message[length - 1] == '\n' || message[length - 1] == '\r'))
-        message[--length] = '\0';
-    putField(&b, "MESSAGE", message);
-    // Extra fields are whole lines or nothing: a cut one would be garbage.
-    for (size_t at = 0; at < fields.size();) {
-        size_t eol = fields.find('\n', at);
-        std::string line = fields.substr(at, eol == std::string::npos ? std::string::npos : eol - at);
-        at = eol == std::string::npos ? fields.size() : eol + 1;
-        if (line.empty() || line.size() + 1 > (size_t)(b.end - b.at))
-            continue;
-        put(&b, line.c_str(), line.size());
-        endField(&b);
+    bool mayTouch = !fromSignal || !queueBusy;
+    if (signalEndWaiting && sendNow(signalEndRecord) == 0)
+        signalEndWaiting = 0;
+    if (endWaiting && mayTouch && sendNow(endRecord) == 0)
+        endWaiting = 0;
+    if (signalEndWaiting || (endWaiting && mayTouch))
+        return false;
+    if (!mayTouch)
+        return true;
+    sendQueued();
+    if (queueCount == 0 && droppedCnt > 0) {
+        static record_t lost;
+        fieldList_t list;
+        buildLost(&lost, &list);
+        if (sendNow(lost) == 0) {
+            keepOnDisk(list);
+            droppedCnt = 0;
+        }
     }
-    r.length = (size_t)(b.at - r.bytes);
+    return queueCount == 0 && droppedCnt == 0;
+}
+
+// The end, the same by a key or a signal: what waits is sent as the journal
+// takes it, and journald gets a moment (at most closeWaitMs) to read it
+// while the process is still there to be told apart by; the copy on disk
+// gets the same moment. Async-signal-safe when fromSignal.
+void finish(bool fromSignal)
+{
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long long deadlineMs = start.tv_sec * 1000LL + start.tv_nsec / 1000000 + closeWaitMs;
+    for (;;) {
+        bool sent = sendAll(fromSignal);
+        // Our datagrams count against our socket until journald has read them.
+        int unread = 0;
+        if (sent && (ioctl(journalFd, SIOCOUTQ, &unread) != 0 || unread == 0))
+            break;
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec * 1000LL + now.tv_nsec / 1000000 >= deadlineMs)
+            break;
+        struct timespec pause = {0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    durableDrain(deadlineMs);
+}
+
+// The fields of a record: its header, the message (control bytes shown
+// escaped, as a terminal shows them: `journalctl -o cat` prints it raw), the
+// extras given.
+void vfill(fieldList_t *list, std::string *message, int priority, const char *kind, const journalFields_t &fields,
+           const char *format, va_list args)
+{
+    va_list again;
+    va_copy(again, args);
+    int length = vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    std::string text(length > 0 ? (size_t)length : 0, '\0');
+    if (length > 0)
+        vsnprintf(&text[0], text.size() + 1, format, args);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    *message = quotedText(text, std::string::npos);
+    long long usec = realtimeUsec();
+    addHeader(list, priority, kind, usec);
+    addField(list, "MESSAGE", message->data(), message->size());
+    for (const auto &f : fields)
+        addField(list, f.first, f.second.data(), f.second.size());
+}
+
+void vrecord(int priority, const char *kind, const journalFields_t &fields, const char *format, va_list args)
+{
+    fieldList_t list;
+    std::string message;
+    vfill(&list, &message, priority, kind, fields, format, args);
+    static record_t r;
+    build(&r, &list, atoll(list.numbers[1]));
+    if (strcmp(kind, "message") != 0)
+        keepOnDisk(list);
     holdQueue(true);
     noteDropped();
     enqueue(r);
@@ -336,7 +521,7 @@ void report(int priority, const char *format, ...)
     if (journalOn) {
         va_list again;
         va_copy(again, args);
-        vrecord(priority, "message", std::string(), format, again);
+        vrecord(priority, "message", {}, format, again);
         va_end(again);
     }
     vprintf(format, args);
@@ -350,26 +535,24 @@ void reportSystemError(int priority, int err)
         fprintf(stderr, "%s\n", strerror(err));
         return;
     }
-    std::string fields = "ERRNO=" + std::to_string(err);
-    journalRecord(priority, "message", fields, "%s", strerror(err));
+    journalRecord(priority, "message", {{"ERRNO", std::to_string(err)}}, "%s", strerror(err));
 }
 
 void reportDetail(int priority, const char *format, ...)
 {
-    char text[1024];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (!journalOn) {
+    if (journalOn) {
+        vrecord(priority, "message", {}, format, args);
+    } else {
         fflush(stdout);
-        fprintf(stderr, "%s\n", text);
-        return;
+        vfprintf(stderr, format, args);
+        fputc('\n', stderr);
     }
-    journalRecord(priority, "message", std::string(), "%s", text);
+    va_end(args);
 }
 
-void journalRecord(int priority, const char *kind, const std::string &fields, const char *format, ...)
+void journalRecord(int priority, const char *kind, const journalFields_t &fields, const char *format, ...)
 {
     if (!journalOn)
         return;
@@ -379,14 +562,33 @@ void journalRecord(int priority, const char *kind, const std::string &fields, co
     va_end(args);
 }
 
+void journalEnd(int priority, const journalFields_t &fields, const char *format, ...)
+{
+    if (!journalOn)
+        return;
+    fieldList_t list;
+    std::string message;
+    va_list args;
+    va_start(args, format);
+    vfill(&list, &message, priority, "ended", fields, format, args);
+    va_end(args);
+    holdQueue(true);
+    build(&endRecord, &list, atoll(list.numbers[1]));
+    keepOnDisk(list);
+    if (captureSink != nullptr)
+        capture(endRecord);
+    else
+        endWaiting = 1;
+    holdQueue(false);
+    journalFlush();
+}
+
 void journalFlush(void)
 {
     if (!journalOn)
         return;
     holdQueue(true);
-    sendQueued();
-    noteDropped();
-    sendQueued();
+    sendAll(false);
     holdQueue(false);
 }
 
@@ -394,15 +596,9 @@ void journalClose(void)
 {
     if (!journalOn || journalFd < 0)
         return;
-    journalFlush();
-    // Our datagrams count against our socket until journald has read them.
-    for (int waited = 0; waited < closeWaitMs; waited += 10) {
-        int unread = 0;
-        if (ioctl(journalFd, SIOCOUTQ, &unread) != 0 || unread == 0)
-            break;
-        struct timespec pause = {0, 10 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
+    holdQueue(true);
+    finish(false);
+    holdQueue(false);
 }
 
 int journalQueued(void)
@@ -419,24 +615,22 @@ void journalSignal(int sig)
 {
     if (!journalOn)
         return;
-    // What waited goes first, unless the signal came while the main flow
-    // was changing the queue.
-    if (!queueBusy)
-        sendQueued();
-    // No stdio in a signal handler: the record is put together by hand.
-    record_t r;
-    builder_t b = {r.bytes, r.bytes + sizeof r.bytes, false};
-    putHeader(&b, JOURNAL_NOTICE, "ended");
-    putText(&b, "MESSAGE=Ended: signal ");
+    fieldList_t list;
+    addHeader(&list, JOURNAL_NOTICE, "ended", realtimeUsec());
+    char text[48] = "Ended: signal ";
     const char *name = sigabbrev_np(sig);
-    if (name != nullptr) {
-        putText(&b, "SIG");
-        putText(&b, name);
+    if (name != nullptr && strlen(name) < 24) {
+        memcpy(text + 14, "SIG", 3);
+        memcpy(text + 17, name, strlen(name) + 1);
     } else {
-        putNumber(&b, (unsigned long long)sig);
+        digitsOf((unsigned long long)sig, text + 14);
     }
-    endField(&b);
-    r.length = (size_t)(b.at - r.bytes);
-    if (captureSink == nullptr)
-        sendNow(r.bytes, r.length);
+    addText(&list, "MESSAGE", text);
+    addText(&list, "WEEKSWITCH_CAUSE", "signal");
+    build(&signalEndRecord, &list, atoll(list.numbers[1]));
+    keepOnDisk(list);
+    if (captureSink != nullptr || journalFd < 0)
+        return;
+    signalEndWaiting = 1;
+    finish(true);
 }

@@ -18,6 +18,8 @@
 #define WEEKSWITCH_JOURNAL_H
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // Priorities as syslog numbers them.
 enum { JOURNAL_ERR = 3, JOURNAL_WARNING = 4, JOURNAL_NOTICE = 5, JOURNAL_INFO = 6 };
@@ -50,22 +52,32 @@ void reportDetail(int priority, const char *format, ...) __attribute__((format(p
 // visible mark, "[...]".
 std::string quotedText(const std::string &text, size_t limit = 80);
 
+// A record's fields of its own, by name: values are taken as they are,
+// line ends and all.
+typedef std::vector<std::pair<const char *, std::string>> journalFields_t;
+
 // One record of what the program did, only under the service: the message
 // text, its kind (the WEEKSWITCH_RECORD field: "switched", "in-force", ...)
-// and extra fields as "NAME=value" lines (may be empty).
-void journalRecord(int priority, const char *kind, const std::string &fields, const char *format, ...)
+// and its fields. Every field is whole or absent: a record too long for a
+// datagram leaves out its longest values, never a part of one.
+void journalRecord(int priority, const char *kind, const journalFields_t &fields, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
+// The record of the run's end ("ended"): it has a place of its own, so that
+// no backlog can drop it, and goes before anything still waiting.
+void journalEnd(int priority, const journalFields_t &fields, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 // Sends what waits in the queue, as far as the journal takes it. The run
 // loop calls it at each pass.
 void journalFlush(void);
 // At the end: sends what waits, and gives journald a moment (at most a
-// second) to read it while the process is still there to be told apart by.
+// second) to read it while the process is still there to be told apart by;
+// the copy on disk gets the same moment. An end by a signal does the same.
 void journalClose(void);
 // Records waiting, and records dropped since the last count went out.
 int journalQueued(void);
 unsigned long journalDropped(void);
-// "Ended: signal SIGTERM" from a signal handler: async-signal-safe, and
-// never waits.
+// "Ended: signal SIGTERM" from a signal handler, then the end as
+// journalClose makes it: async-signal-safe, and waits no more than it does.
 void journalSignal(int sig);
 
 // Tests: records go as "<priority>message\n" lines into *sink instead of

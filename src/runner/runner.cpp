@@ -19,6 +19,7 @@
 // force and that the loop goes round, a re-read the loader refuses leaves
 // the timetable in force running, and Escape ends only when pressed twice.
 #include "runner.h"
+#include "durable.h"
 #include "eventfile.h"
 #include "journal.h"
 #include "platform.h"
@@ -161,12 +162,14 @@ int portStateOf(const rtEvent_t *ev)
     return ev == nullptr || ev->state == noState ? 0 : ev->state;
 }
 
+// An entry as the record and the status line name it; one without a state
+// says so, where the console shows none.
 std::string textOf(const rtEvent_t *ev)
 {
     char text[eventTextSize] = "none";
     if (ev != nullptr)
         formatEvent(text, sizeof text, ev);
-    return text;
+    return std::string(text) + (ev != nullptr && ev->state == noState ? " no state" : "");
 }
 
 long long msOfWeek(const rtEvent_t *ev, int ms)
@@ -213,15 +216,15 @@ void recordApplied(runState_t *run, const char *kind, const rtEvent_t *ev)
 {
     std::string entry = textOf(ev);
     int value = run->outputState & 0xFF;
-    char fields[160];
+    char hex[8];
+    snprintf(hex, sizeof hex, "0x%02X", value);
+    journalFields_t fields = {{"WEEKSWITCH_ENTRY", entry}, {"WEEKSWITCH_PORT_VALUE", hex}};
     if (strcmp(kind, "switched") != 0) {
-        snprintf(fields, sizeof fields, "WEEKSWITCH_ENTRY=%s\nWEEKSWITCH_PORT_VALUE=0x%02X", entry.c_str(), value);
         journalRecord(JOURNAL_INFO, kind, fields, "In force: %s, port 0x%02X", entry.c_str(), value);
         return;
     }
     long long since = ev != nullptr ? msSinceInForce(ev) : 0;
-    snprintf(fields, sizeof fields, "WEEKSWITCH_ENTRY=%s\nWEEKSWITCH_PORT_VALUE=0x%02X\nWEEKSWITCH_DELAY_MS=%lld",
-             entry.c_str(), value, since);
+    fields.push_back({"WEEKSWITCH_DELAY_MS", std::to_string(since)});
     if (since > lateAfterMs)
         journalRecord(JOURNAL_WARNING, kind, fields, "Switched: %s, port 0x%02X, late by %.1f s", entry.c_str(), value,
                       since / 1000.0);
@@ -254,9 +257,9 @@ void applyState(runState_t *run, int state, const char *kind, const rtEvent_t *e
     if (retry)
         return;
     std::string entry = textOf(ev);
-    char fields[160];
-    snprintf(fields, sizeof fields, "WEEKSWITCH_ENTRY=%s\nWEEKSWITCH_PORT_VALUE=0x%02X\nERRNO=%d", entry.c_str(),
-             state & 0xFF, err);
+    char hex[8];
+    snprintf(hex, sizeof hex, "0x%02X", state & 0xFF);
+    journalFields_t fields = {{"WEEKSWITCH_ENTRY", entry}, {"WEEKSWITCH_PORT_VALUE", hex}, {"ERRNO", std::to_string(err)}};
     journalRecord(JOURNAL_ERR, "write-failed", fields, "Not switched: %s, port 0x%02X: the write failed (%s)",
                   entry.c_str(), state & 0xFF, strerror(err));
 }
@@ -349,7 +352,7 @@ void prepareReread(runState_t *run)
     drainKeyboard(run);
     run->clockLineOpen = false;
     printf("\n\n*** Re-read Event file ***\n\n");
-    journalRecord(JOURNAL_INFO, "reread", "WEEKSWITCH_CAUSE=function-key", "Re-read: function key");
+    journalRecord(JOURNAL_INFO, "reread", {{"WEEKSWITCH_CAUSE", "function-key"}}, "Re-read: function key");
 }
 
 // A held key, or one that sticks, would append a line at every repeat, and
@@ -378,14 +381,14 @@ bool learnKey(runState_t *run)
     learned.state = run->outputState == 0 ? 1 : 0;
     if (appendLearnedEvent(&learned) == 0) {
         std::string text = textOf(&learned);
-        journalRecord(JOURNAL_INFO, "learned", "WEEKSWITCH_ENTRY=" + text, "Learned: %s", text.c_str());
+        journalRecord(JOURNAL_INFO, "learned", {{"WEEKSWITCH_ENTRY", text}}, "Learned: %s", text.c_str());
         run->lastLearned = learned.dayTime;
     }
     clearEvents();
     drainKeyboard(run);
     run->clockLineOpen = false;
     printf("\n\n");
-    journalRecord(JOURNAL_INFO, "reread", "WEEKSWITCH_CAUSE=learned-line", "Re-read: learned line");
+    journalRecord(JOURNAL_INFO, "reread", {{"WEEKSWITCH_CAUSE", "learned-line"}}, "Re-read: learned line");
     return true;
 }
 
@@ -393,7 +396,7 @@ void askForSecondEscape(runState_t *run)
 {
     leaveClockLine(run);
     printf("Escape again within %lld s ends the switching; any other key goes on.\n", escapeConfirmMs / 1000);
-    journalRecord(JOURNAL_NOTICE, "escape-asked", std::string(),
+    journalRecord(JOURNAL_NOTICE, "escape-asked", {},
                   "Escape pressed: a second one within %lld s ends the switching", escapeConfirmMs / 1000);
     run->escapeAskedUntilMs = monotonicMs() + escapeConfirmMs;
 }
@@ -402,7 +405,7 @@ void cancelEscape(runState_t *run, const char *why)
 {
     leaveClockLine(run);
     printf("Switching goes on.\n");
-    journalRecord(JOURNAL_INFO, "escape-cancelled", std::string(), "Escape not repeated (%s): switching goes on", why);
+    journalRecord(JOURNAL_INFO, "escape-cancelled", {}, "Escape not repeated (%s): switching goes on", why);
     run->escapeAskedUntilMs = 0;
 }
 
@@ -447,6 +450,7 @@ void stayAlive(runState_t *run)
     if (now - run->aliveAtMs < aliveEveryMs)
         return;
     notifyServiceManager("WATCHDOG=1");
+    durableAlive();
     run->aliveAtMs = now;
 }
 
@@ -505,9 +509,14 @@ void keepTimetable(runState_t *run)
 
 void recordStart(int entries)
 {
-    char fields[512];
-    snprintf(fields, sizeof fields, "WEEKSWITCH_PORT=%s\nWEEKSWITCH_PORT_PATH=%s\nWEEKSWITCH_TIMETABLE=%s\nWEEKSWITCH_ENTRIES=%d",
-             portName(), portPath(), eventFileName.c_str(), entries);
+    journalFields_t fields = {{"WEEKSWITCH_PORT", portName()},
+                              {"WEEKSWITCH_PORT_PATH", portPath()},
+                              {"WEEKSWITCH_TIMETABLE", eventFileName},
+                              {"WEEKSWITCH_ENTRIES", std::to_string(entries)}};
+    // The run before ended without a record (killed, crashed, a power cut):
+    // when it was last known alive, from the record on disk.
+    for (const auto &f : durableRunBefore)
+        fields.push_back({f.first.c_str(), f.second});
     // "port 0x378", "relay board QWE12": what was switched.
     journalRecord(JOURNAL_INFO, "started", fields, "Started: %s%s (%s), timetable '%s', %d entr%s",
                   relayChosen ? "" : "port ", portName(), portPath(), eventFileName.c_str(), entries,
@@ -518,17 +527,16 @@ void recordEnd(bool escape, int status)
 {
     std::string state = "STOPPING=1\nSTATUS=Ended: ";
     if (escape) {
-        journalRecord(JOURNAL_NOTICE, "ended", "WEEKSWITCH_CAUSE=escape", "Ended: Escape key");
+        journalEnd(JOURNAL_NOTICE, {{"WEEKSWITCH_CAUSE", "escape"}}, "Ended: Escape key");
         state += "Escape key";
     } else if (status < 0) {
-        journalRecord(JOURNAL_ERR, "ended", "WEEKSWITCH_CAUSE=unreadable", "Ended: the timetable could not be read");
+        journalEnd(JOURNAL_ERR, {{"WEEKSWITCH_CAUSE", "unreadable"}}, "Ended: the timetable could not be read");
         state += "the timetable could not be read";
     } else {
-        journalRecord(JOURNAL_ERR, "ended", "WEEKSWITCH_CAUSE=refused",
-                      "Ended: the timetable was refused (%d line%s)", status, status == 1 ? "" : "s");
+        journalEnd(JOURNAL_ERR, {{"WEEKSWITCH_CAUSE", "refused"}}, "Ended: the timetable was refused (%d line%s)",
+                   status, status == 1 ? "" : "s");
         state += "the timetable was refused";
     }
-    journalFlush();
     notifyServiceManager(state.c_str());
 }
 
