@@ -514,8 +514,23 @@ void journalCaptureTo(std::string *sink)
     captureSink = sink;
 }
 
+static bool statusLineOpen;
+
+void reportStatusLine(bool open)
+{
+    statusLineOpen = open;
+}
+
+bool reportStatusLineOpen(void)
+{
+    return statusLineOpen;
+}
+
 void report(int priority, const char *format, ...)
 {
+    if (statusLineOpen)
+        fputs("\n", stdout);
+    statusLineOpen = false;
     va_list args;
     va_start(args, format);
     if (journalOn) {

@@ -36,6 +36,12 @@ void openJournal(void);
 // line end) printed on standard output, and under the service recorded at
 // priority.
 void report(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// The console's last line is a status line rewritten in place (the run
+// loop's clock line, ended by "\r"): a message, from whichever room, starts
+// on a line of its own below it, and the status line is then written
+// afresh. The run loop says when it has left one open.
+void reportStatusLine(bool open);
+bool reportStatusLineOpen(void);
 // The system's description of err after a message: on standard error,
 // unbuffered, with nothing in front of it; under the service into the
 // record instead (standard error is the journal there, and a message and

@@ -38,8 +38,9 @@ bool noKeySignals;
 bool quietSinceWait;
 
 // Bytes read but not yet decoded, with the times they arrived, and codes
-// decoded but not yet read.
+// decoded but not yet read; when the last code read arrived.
 keyBuffer_t keys;
+double lastArrivedMs;
 // The main flow is using keys: the input signal leaves the bytes to it.
 volatile sig_atomic_t keysBusy;
 
@@ -399,9 +400,14 @@ int readKey(void)
             nanosleep(&nap, nullptr);
         }
     }
-    int code = keyBufferTake(&keys);
+    int code = keyBufferTake(&keys, &lastArrivedMs);
     holdKeys(false);
     return code;
+}
+
+long long keyArrivedMs(void)
+{
+    return (long long)lastArrivedMs;
 }
 
 // The run loop's sleep. While it waits, the bytes stay in the terminal for

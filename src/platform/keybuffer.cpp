@@ -6,9 +6,11 @@
 
 namespace {
 
-void queueCode(keyBuffer_t *kb, int code)
+void queueCode(keyBuffer_t *kb, int code, double arrivedMs)
 {
-    kb->codes[(kb->codeHead + kb->codeCnt) % KEY_BUFFER_CODES] = code;
+    int at = (kb->codeHead + kb->codeCnt) % KEY_BUFFER_CODES;
+    kb->codes[at] = code;
+    kb->codeArrivedMs[at] = arrivedMs;
     kb->codeCnt++;
 }
 
@@ -72,17 +74,19 @@ int keyBufferDecode(keyBuffer_t *kb, double nowMs, bool finalCall)
             decodeAfterWait(kb->bytes, burst, &found);
         }
         for (int i = 0; i < found.codeCnt; i++)
-            queueCode(kb, found.codes[i]);
+            queueCode(kb, found.codes[i], kb->arrivedMs[0]);
         dropBytes(kb, found.length);
     }
     return 0;
 }
 
-int keyBufferTake(keyBuffer_t *kb)
+int keyBufferTake(keyBuffer_t *kb, double *arrivedMs)
 {
     if (kb->codeCnt == 0)
         return -1;
     int code = kb->codes[kb->codeHead];
+    if (arrivedMs != nullptr)
+        *arrivedMs = kb->codeArrivedMs[kb->codeHead];
     kb->codeHead = (kb->codeHead + 1) % KEY_BUFFER_CODES;
     kb->codeCnt--;
     return code;

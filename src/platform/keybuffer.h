@@ -17,6 +17,7 @@ struct keyBuffer_t {
     double arrivedMs[KEY_BUFFER_BYTES];     // when each of them was read
     int byteCnt;
     int codes[KEY_BUFFER_CODES];            // decoded, not yet taken
+    double codeArrivedMs[KEY_BUFFER_CODES]; // when the key's first byte arrived
     int codeHead, codeCnt;
 };
 
@@ -30,7 +31,8 @@ void keyBufferAdd(keyBuffer_t *kb, const unsigned char *bytes, int count, double
 // finalCall true when no byte came, so that what is there is judged as it
 // stands).
 int keyBufferDecode(keyBuffer_t *kb, double nowMs, bool finalCall);
-// The next code, or -1 when none is queued.
-int keyBufferTake(keyBuffer_t *kb);
+// The next code, or -1 when none is queued; *arrivedMs, when asked for,
+// gets when the first byte of its key arrived.
+int keyBufferTake(keyBuffer_t *kb, double *arrivedMs = nullptr);
 
 #endif

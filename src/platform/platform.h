@@ -21,6 +21,9 @@ void closeKeyboard(void);
 int keyPending(void);
 // One key code; keys without a character come as 0 or 224, then a second code.
 int readKey(void);
+// When the key that readKey returned last arrived, on monotonicMs's clock:
+// keys are told apart by when they were typed, not when the loop took them.
+long long keyArrivedMs(void);
 // Under the service: keys on the console never send signals (Ctrl+C is a
 // key like any other); call before openKeyboard.
 void keysNeverSignal(bool never);

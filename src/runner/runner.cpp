@@ -53,9 +53,11 @@ const int keysPerPass = 256;
 // next pass.
 const int drainLimit = 4096;
 // A key held down repeats after a delay of 250 ms (a Linux console) to
-// 660 ms (X) and then many times a second: the same key again within this
-// gap is the same press.
-const long long heldKeyGapMs = 750;
+// 660 ms (X), then every 33 to 100 ms. The same key again within
+// repeatGapMs of the one before is a repeat; after a pause up to
+// heldKeyGapMs it may be the first repeat or a second tap, told apart by
+// whether a repeat follows within repeatGapMs; later it is a press.
+const long long repeatGapMs = 150, heldKeyGapMs = 750;
 // Under the service a first Escape asks; a second one within this ends.
 const long long escapeConfirmMs = 5000;
 // A change applied later than this after its entry came into force is
@@ -81,8 +83,9 @@ struct runState_t {
     bool service;
     // The record in force since the last change, or none.
     rtEvent_t *currentEvent;
-    // The state last meant for the port.
-    int outputState;
+    // The state last meant for the port, and the one it holds (the last
+    // written that went through; -1: none yet).
+    int outputState, portHolds;
     // The last write of outputState failed: it is tried again each pass.
     bool portPending;
     // The console said a write failed, once for a run of failures.
@@ -95,25 +98,40 @@ struct runState_t {
     std::string statusShown;
     long long aliveAtMs;
     // The clock line is the last thing printed and ends in "\r"; as it stands.
+    // A message printed meanwhile (report) closes it.
     bool clockLineOpen;
-    char shownClockLine[eventTextSize + 16];
+    char shownClockLine[eventTextSize + 48];
     // Learn mode writes at most one line a second: the key of the last
     // learned line, and of the last key refused for it (said once a second).
     int32_t lastLearned, lastRefused;
-    // The last key seen, and when: a held key is one press.
+    // The last key seen, and when it arrived: a held key is one press.
     int lastKey;
     long long lastKeyMs;
+    // The same key again after a pause as long as a held key's first
+    // repeat: a press of its own unless a repeat follows it.
+    bool pending;
+    int pendingFirst;
+    long long pendingMs;
+    // A held Escape was said while the question stood.
+    bool heldEscapeShown;
     // A first Escape under the service waits until then for a second (0: none).
     long long escapeAskedUntilMs;
     // The timetable in force, as accepted at the last good load.
     std::vector<savedEntry> accepted;
 };
 
+// Whatever comes next starts a line of its own.
+void lineClosed(runState_t *run)
+{
+    run->clockLineOpen = false;
+    reportStatusLine(false);
+}
+
 // Each of the two is one print, so a terminal gets it in one write: the
 // clock line goes out three times a second.
 void printEventLines(runState_t *run, const rtEvent_t *ev)
 {
-    run->clockLineOpen = false;
+    lineClosed(run);
     char inForce[eventTextSize], next[eventTextSize];
     formatEvent(inForce, sizeof inForce, ev);
     formatEvent(next, sizeof next, ev->next);
@@ -129,31 +147,38 @@ void printClockLine(runState_t *run)
 {
     if (displayLost() && run->currentEvent != nullptr && run->currentEvent->state != noState)
         printEventLines(run, run->currentEvent);
-    char now[eventTextSize], line[eventTextSize + 16];
+    if (!reportStatusLineOpen())
+        lineClosed(run);
+    // What the port holds: while a write is failing, not what was meant.
+    char now[eventTextSize], line[sizeof run->shownClockLine];
     formatEvent(now, sizeof now, &nowEvent);
-    snprintf(line, sizeof line, "%s  %s\r", run->outputState != 0 ? "*On*: " : "*Off*:", now);
+    int shown = run->portHolds >= 0 ? run->portHolds : run->outputState;
+    snprintf(line, sizeof line, "%s  %s%s\r", shown != 0 ? "*On*: " : "*Off*:", now,
+             !run->portPending ? "" : run->outputState != 0 ? "  (On pending: port write failing)"
+                                                            : "  (Off pending: port write failing)");
     if ((run->clockLineOpen && strcmp(line, run->shownClockLine) == 0) || displayBacklog() > 0)
         return;
     printf("%s", line);
     snprintf(run->shownClockLine, sizeof run->shownClockLine, "%s", line);
     run->clockLineOpen = true;
+    reportStatusLine(true);
 }
 
 // A line of our own below the clock line, which stays to be read.
 void leaveClockLine(runState_t *run)
 {
-    if (run->clockLineOpen)
+    if (run->clockLineOpen && reportStatusLineOpen())
         printf("\n");
-    run->clockLineOpen = false;
+    lineClosed(run);
 }
 
 // On a terminal the shell's prompt would overwrite the last clock line; a
 // file or pipe gets the output exactly as before.
 void closeClockLine(runState_t *run)
 {
-    if (run->clockLineOpen && isatty(STDOUT_FILENO))
+    if (run->clockLineOpen && reportStatusLineOpen() && isatty(STDOUT_FILENO))
         printf("\n");
-    run->clockLineOpen = false;
+    lineClosed(run);
 }
 
 // A record without a state switches the lines off: -1 does not mean on.
@@ -232,14 +257,15 @@ void recordApplied(runState_t *run, const char *kind, const rtEvent_t *ev)
         journalRecord(JOURNAL_INFO, kind, fields, "Switched: %s, port 0x%02X", entry.c_str(), value);
 }
 
-// Puts state on the port for ev. A write the port refuses is said once on
-// the console for a run of failures, recorded as failed for each entry it
-// concerns (a retry is no new entry), and tried again at every pass until
-// it goes through; kind is the record it then makes.
+// Puts state on the port for ev. A write the port refuses is said on the
+// console once for each entry it concerns (a retry is no new entry), and
+// recorded as failed, and tried again at every pass until it goes through;
+// kind is the record it then makes.
 void applyState(runState_t *run, int state, const char *kind, const rtEvent_t *ev, bool retry = false)
 {
     run->outputState = state;
     if (writePort(state & 0xFF) == 0) {
+        run->portHolds = state & 0xFF;
         run->portPending = false;
         run->portFailureShown = false;
         recordApplied(run, kind, ev);
@@ -248,7 +274,7 @@ void applyState(runState_t *run, int state, const char *kind, const rtEvent_t *e
     int err = errno;
     run->portPending = true;
     run->pendingKind = kind;
-    if (!run->portFailureShown) {
+    if (!run->portFailureShown || !retry) {
         leaveClockLine(run);
         report(JOURNAL_ERR, "ERROR:  Cannot write port:  %s\n", portName());
         reportSystemError(JOURNAL_ERR, err);
@@ -289,7 +315,6 @@ void followClock(runState_t *run)
         run->portPending = true;
         run->portFailureShown = true;
         run->pendingKind = "in-force";
-        run->clockLineOpen = false;
         tellStatus(run);
     }
     if (inForce == run->currentEvent) {
@@ -327,14 +352,18 @@ int readWholeKey(int *first)
     return *first;
 }
 
-// The same key again within the gap of a key held down: the same press.
-bool heldDown(runState_t *run, int key)
+// What a key that arrived at atMs is, by the key before it.
+enum keyKind { keyPress, keyRepeat, keyMaybeRepeat };
+
+keyKind kindOf(runState_t *run, int key, long long atMs)
 {
-    long long now = monotonicMs();
-    bool held = key == run->lastKey && now - run->lastKeyMs < heldKeyGapMs;
+    long long gap = atMs - run->lastKeyMs;
+    bool same = key == run->lastKey;
     run->lastKey = key;
-    run->lastKeyMs = now;
-    return held;
+    run->lastKeyMs = atMs;
+    if (!same || gap >= heldKeyGapMs)
+        return keyPress;
+    return gap < repeatGapMs ? keyRepeat : keyMaybeRepeat;
 }
 
 // Keys typed ahead of a reload are not meant for the new timetable; a key
@@ -342,15 +371,18 @@ bool heldDown(runState_t *run, int key)
 void drainKeyboard(runState_t *run)
 {
     int first;
-    for (int dropped = 0; dropped < drainLimit && keyPending(); dropped++)
-        heldDown(run, readWholeKey(&first));
+    run->pending = false;
+    for (int dropped = 0; dropped < drainLimit && keyPending(); dropped++) {
+        int key = readWholeKey(&first);
+        kindOf(run, key, keyArrivedMs());
+    }
 }
 
 void prepareReread(runState_t *run)
 {
     clearEvents();
     drainKeyboard(run);
-    run->clockLineOpen = false;
+    lineClosed(run);
     printf("\n\n*** Re-read Event file ***\n\n");
     journalRecord(JOURNAL_INFO, "reread", {{"WEEKSWITCH_CAUSE", "function-key"}}, "Re-read: function key");
 }
@@ -363,7 +395,7 @@ bool learnedThisSecond(runState_t *run)
         return false;
     if (nowEvent.dayTime != run->lastRefused) {
         printf("Key not learned:  one learned line a second\n");
-        run->clockLineOpen = false;
+        lineClosed(run);
     }
     run->lastRefused = nowEvent.dayTime;
     return true;
@@ -386,19 +418,20 @@ bool learnKey(runState_t *run)
     }
     clearEvents();
     drainKeyboard(run);
-    run->clockLineOpen = false;
+    lineClosed(run);
     printf("\n\n");
     journalRecord(JOURNAL_INFO, "reread", {{"WEEKSWITCH_CAUSE", "learned-line"}}, "Re-read: learned line");
     return true;
 }
 
-void askForSecondEscape(runState_t *run)
+void askForSecondEscape(runState_t *run, long long atMs)
 {
     leaveClockLine(run);
     printf("Escape again within %lld s ends the switching; any other key goes on.\n", escapeConfirmMs / 1000);
     journalRecord(JOURNAL_NOTICE, "escape-asked", {},
                   "Escape pressed: a second one within %lld s ends the switching", escapeConfirmMs / 1000);
-    run->escapeAskedUntilMs = monotonicMs() + escapeConfirmMs;
+    run->escapeAskedUntilMs = atMs + escapeConfirmMs;
+    run->heldEscapeShown = false;
 }
 
 void cancelEscape(runState_t *run, const char *why)
@@ -409,39 +442,91 @@ void cancelEscape(runState_t *run, const char *why)
     run->escapeAskedUntilMs = 0;
 }
 
-// Escape ends the run at once; under the service only a second Escape does,
-// while the first one's question stands.
-keyOutcome takeEscape(runState_t *run)
+// Escape ends the run at once; under the service only a second press does,
+// made while the first one's question stands.
+keyOutcome takeEscape(runState_t *run, long long atMs)
 {
-    if (!run->service || (run->escapeAskedUntilMs != 0 && monotonicMs() < run->escapeAskedUntilMs))
+    if (!run->service)
         return endRun;
-    askForSecondEscape(run);
+    if (run->escapeAskedUntilMs != 0 && atMs < run->escapeAskedUntilMs) {
+        leaveClockLine(run);
+        printf("Escape pressed again: the switching ends.\n");
+        return endRun;
+    }
+    askForSecondEscape(run, atMs);
     return keepWatching;
 }
 
-// Every waiting key is taken before the clock is sampled, up to a bound;
-// ordinary keys with learn off mean nothing, and a key held down counts once.
+// A held Escape is one press: while the question stands, the console says
+// so once, lest its owner wait for an end that does not come.
+void takeRepeat(runState_t *run, int first)
+{
+    if (first != escapeKey || run->escapeAskedUntilMs == 0 || run->heldEscapeShown)
+        return;
+    leaveClockLine(run);
+    printf("Escape is held down, which counts as one press: release it, then press it again to end.\n");
+    run->heldEscapeShown = true;
+}
+
+// One press; ordinary keys with learn off mean nothing.
+keyOutcome takePress(runState_t *run, int first, long long atMs)
+{
+    if (first == escapeKey)
+        return takeEscape(run, atMs);
+    if (run->escapeAskedUntilMs != 0) {
+        cancelEscape(run, "another key");  // the answer to the question, nothing more
+        return keepWatching;
+    }
+    if (first == twoCodeKey) {
+        prepareReread(run);
+        return reloadFile;
+    }
+    if (run->learn && learnKey(run))
+        return reloadFile;
+    return keepWatching;
+}
+
+// Every waiting key is taken before the clock is sampled, up to a bound. A
+// key held down counts once; the same key after a pause is held back until
+// it is clear whether a repeat follows it (pendingDue).
 keyOutcome takeKeys(runState_t *run)
 {
     for (int taken = 0; taken < keysPerPass && keyPending(); taken++) {
         int first;
         int key = readWholeKey(&first);
-        if (heldDown(run, key))
-            continue;
-        if (first == escapeKey)
-            return takeEscape(run);
-        if (run->escapeAskedUntilMs != 0) {
-            cancelEscape(run, "another key");  // the answer to the question, nothing more
+        long long atMs = keyArrivedMs();
+        keyKind kind = kindOf(run, key, atMs);
+        if (run->pending) {
+            run->pending = false;
+            if (kind == keyRepeat) {
+                takeRepeat(run, first);
+                continue;
+            }
+            keyOutcome outcome = takePress(run, run->pendingFirst, run->pendingMs);
+            if (outcome != keepWatching)
+                return outcome;
+        }
+        if (kind == keyRepeat) {
+            takeRepeat(run, first);
             continue;
         }
-        if (first == twoCodeKey) {
-            prepareReread(run);
-            return reloadFile;
+        if (kind == keyMaybeRepeat) {
+            run->pending = true;
+            run->pendingFirst = first;
+            run->pendingMs = atMs;
+            continue;
         }
-        if (run->learn && learnKey(run))
-            return reloadFile;
+        keyOutcome outcome = takePress(run, first, atMs);
+        if (outcome != keepWatching)
+            return outcome;
     }
     return keepWatching;
+}
+
+// A key held back with no repeat after it: a press of its own.
+long long pendingDue(const runState_t *run)
+{
+    return run->pendingMs + repeatGapMs;
 }
 
 void stayAlive(runState_t *run)
@@ -461,9 +546,13 @@ keyOutcome watch(runState_t *run)
     long long passDue = monotonicMs();
     for (;;) {
         keyOutcome outcome = takeKeys(run);
+        if (outcome == keepWatching && run->pending && monotonicMs() >= pendingDue(run)) {
+            run->pending = false;
+            outcome = takePress(run, run->pendingFirst, run->pendingMs);
+        }
         if (outcome != keepWatching)
             return outcome;
-        if (run->escapeAskedUntilMs != 0 && monotonicMs() >= run->escapeAskedUntilMs)
+        if (run->escapeAskedUntilMs != 0 && !run->pending && monotonicMs() >= run->escapeAskedUntilMs)
             cancelEscape(run, "time ran out");
         // Keys never push a pass back: however many keep coming, the pass
         // is made when it is due.
@@ -473,9 +562,12 @@ keyOutcome watch(runState_t *run)
             journalFlush();
             passDue = monotonicMs() + msToNextPass();
         }
-        long long left = passDue - monotonicMs();
-        if (run->escapeAskedUntilMs != 0 && run->escapeAskedUntilMs - monotonicMs() < left)
-            left = run->escapeAskedUntilMs - monotonicMs();
+        long long wakeAt = passDue;
+        if (run->escapeAskedUntilMs != 0 && run->escapeAskedUntilMs < wakeAt)
+            wakeAt = run->escapeAskedUntilMs;
+        if (run->pending && pendingDue(run) < wakeAt)
+            wakeAt = pendingDue(run);
+        long long left = wakeAt - monotonicMs();
         waitForKey((int)(left < passMs ? left : passMs));
     }
 }
@@ -549,6 +641,7 @@ int runSchedule(bool learn)
     run.service = journalOn;
     run.lastLearned = run.lastRefused = -1;
     run.lastKey = -1;
+    run.portHolds = -1;
     run.aliveAtMs = monotonicMs();
     int status = loadEventFile();
     recordStart(allocCnt);

@@ -36,6 +36,7 @@ bool stopped;
 int sleepsSinceStop;
 std::vector<scriptedKey> keys;  // ordered by time, scripting order within a time
 size_t nextKey;
+long long lastKeyAtMs;  // when the key read last was due
 std::vector<scriptedAction> actions;  // ordered by time
 std::vector<simPortWrite> portWrites;
 std::function<void(const simPortWrite &)> portObserver;
@@ -290,8 +291,10 @@ int keyPending(void)
 int readKey(void)
 {
     runDueActions();
-    if (stopped)
+    if (stopped) {
+        lastKeyAtMs = nowMs;
         return escapeCode;
+    }
     if (!scriptedKeyDue()) {
         // A real read would block until the next key; with none left it would
         // block for ever, which an Escape stands in for.
@@ -300,7 +303,14 @@ int readKey(void)
             return escapeCode;
         advanceTo(keys[nextKey].atMs);
     }
+    lastKeyAtMs = keys[nextKey].atMs;
     return keys[nextKey++].code;
+}
+
+// A key arrives when it is due, whenever the runner reads it.
+long long keyArrivedMs(void)
+{
+    return lastKeyAtMs;
 }
 
 // Both sleeps: the clock goes to untilMs, and a runner that sleeps on after
