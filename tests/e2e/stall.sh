@@ -12,7 +12,8 @@
 # and its NOTIFY_SOCKET one whose queue is full from the start (PID 1 busy).
 # Then every switching must be in the record, and with the journal's queue
 # full SIGTERM must end the program within the end's wait for the journal
-# (a second), the terminal put back.
+# (a second), the terminal put back. The record on disk (STATE_DIRECTORY)
+# holds every switching and the end, the journal or not.
 . "$(dirname "$0")/lib.sh"
 
 command -v python3 >/dev/null || fail "python3 is not installed"
@@ -30,6 +31,7 @@ if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
     journal=$work/journal
     mkdir "$journal"
     mkfifo "$work/stream"
+    mkdir "$work/state"
     exec 8<>"$work/stream"
     # The journal's socket: read only while $journal/read exists.
     python3 -c 'import os, socket, sys, time
@@ -59,7 +61,7 @@ with open(d + "/records", "ab") as out:
     trap 'touch "$journal/stop"; wait $reader; cleanup' EXIT
     sim_wrapper=(unshare -m sh -c 'mount -t tmpfs none /run && mkdir -p /run/systemd/journal &&
         mount --bind "$0" /run/systemd/journal && exec "$@"' "$journal"
-        env JOURNAL_STREAM="$(stat -c %d:%i "$work/stream")" NOTIFY_SOCKET=/run/systemd/journal/notify)
+        env JOURNAL_STREAM="$(stat -c %d:%i "$work/stream")" NOTIFY_SOCKET=/run/systemd/journal/notify STATE_DIRECTORY="$work/state")
     sim_stderr=$work/stream
     wait_until 5 "the journal's and systemd's sockets" test -S "$journal/notify"
 else
@@ -189,6 +191,10 @@ kill -TERM "$program"
 wait_until 2 "the end after SIGTERM with the journal full" has_ended
 echo "SIGTERM ended it $(($(real_ms) - sent_at)) ms after it was sent"
 [ "$(cat "$work/status")" = 143 ] || fail "exit status $(cat "$work/status") after SIGTERM"
+on_disk=$(tr '\0' '\n' <"$work/state/record" | grep -c '^MESSAGE=Switched: Mon 12:0' || true)
+echo "record on disk: $on_disk Switched, $(tr '\0' '\n' <"$work/state/record" | grep -c '^MESSAGE=Ended: signal SIGTERM$') end"
+[ "$on_disk" = $(($(port_writes) - 1)) ] && tr '\0' '\n' <"$work/state/record" | grep -q '^MESSAGE=Ended: signal SIGTERM$' ||
+    fail "the record on disk holds $on_disk switchings for $(port_writes) port writes, or not the end"
 cmp -s "$work/stty.before" "$work/stty.after" ||
     fail "terminal settings changed: $(cat "$work/stty.before") -> $(cat "$work/stty.after")"
 echo "PASS"
