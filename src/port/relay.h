@@ -23,6 +23,19 @@ struct relayBoard_t {
 // machine's own; the tests give a fake tree), in hidraw order. Reads only.
 std::vector<relayBoard_t> findRelayBoards(const char *root);
 
+// A board's answer to the request for its ID and relays, as long as hidraw
+// gave it (length bytes, the report number first): 0, or -1 with errno EIO
+// when it is not the whole report.
+int readRelayReport(const unsigned char *report, int length, std::string *id, unsigned char *relays);
+
+// Which of boards (their IDs read) is the board taken before, as choice
+// chose it (taken: its ID, port and node then; twinSeen: another board with
+// its ID has been seen at another port since): its index, or -1. Where a
+// board there might be taken for it but is not, *suspect is its index and
+// *why says why; else -1 and "".
+int sameRelayBoard(const std::vector<relayBoard_t> &boards, const relayBoard_t &taken, const std::string &choice,
+                   bool twinSeen, int *suspect, std::string *why);
+
 // The calls port.cpp hands on, as port.h describes them. choice: "" (the
 // one board plugged in), an ID, a port ("usb-..."), or a node ("/dev/...").
 int relayOpen(const std::string &choice, bool required);
@@ -31,5 +44,9 @@ const char *relayName(void);
 int relayWrite(int value);
 bool relayLost(void);
 void relayClose(void);
+
+// Tests: the tree the boards are looked for in, /sys and /dev below root
+// ("" the machine's own).
+void relayRoot(const char *root);
 
 #endif
