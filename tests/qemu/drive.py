@@ -100,6 +100,12 @@ SCENARIOS.update({
         "More than one board has the ID 'BENCH': BENCH at usb-0000:00:01.2-",
         'Choose by the USB port it sits in, such as -relay:usb-0000:00:01.2-')),
     'relay-by-port': dict(RELAY, driven='two'),
+    # Away and back as in relay-replug, a board of its ID in the other port.
+    'relay-port-replug': dict(RELAY, driven='one', keys=[(5.5, ESC)], replug=True, console=GONE_BACK),
+    # Another board in its port while it is away, named with its ID escaped.
+    'relay-id-intruder': dict(RELAY, driven='qwe', keys=[(5.5, ESC)], replug=True, raw='\x1b[6n', console=(
+        "Warning:  Relay board not taken:  '\\x1B[6n\\x07 at usb-0000:00:01.2-1 (/dev/hidraw",
+        "Relay board back:  'QWE12 at usb-0000:00:01.2-2 (/dev/hidraw")),
 })
 # Relays the boards hold after a set, for the read-back (two relays).
 RELAYS_AFTER = {'FC': '00', 'FE': '03'}
@@ -534,6 +540,8 @@ def judge_relay(bench, run, v):
             'LPT1 went %s, expected it to stay 0x%02X' % (hexes(s[1] for s in seq), PRESET))
     for text in plan['console']:
         v.check(segment_time(run, text) is not None, 'console never showed %r' % text)
+    if plan.get('raw'):
+        v.check(segment_time(run, plan['raw']) is None, 'console showed %r unescaped' % plan['raw'])
     event_t = segment_time(run, plan['lines'][1])
     v.check(event_t is not None and -CLOCK_SLACK_S <= event_t - run.offset - utc(plan['in_force']) <= SWITCH_LATE_S + 0.2,
             'change not announced on time')
