@@ -9,6 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <thread>
+#include <vector>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -462,62 +468,147 @@ TEST(Journal, OnlyTheStreamNamedByDeviceAndInodeIsTheJournal)
     close(file);
 }
 
+// The journal's socket in a scratch folder, read by the test, and the
+// program as under the service (standard error is the stream).
+class JournalSocket : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        socketPath = std::string(folder) + "/socket";
+        reader = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        struct sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+        ASSERT_EQ(bind(reader, (struct sockaddr *)&address, sizeof address), 0);
+        journalSocketPath(socketPath.c_str());
+        char stream[] = "/tmp/weekswitch-journal-XXXXXX";
+        file = mkstemp(stream);
+        unlink(stream);
+        struct stat st;
+        fstat(file, &st);
+        setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+        int shellStderr = dup(STDERR_FILENO);
+        dup2(file, STDERR_FILENO);
+        openJournal();
+        dup2(shellStderr, STDERR_FILENO);
+        close(shellStderr);
+        unsetenv("JOURNAL_STREAM");
+        ASSERT_TRUE(journalOn);
+    }
+    void TearDown() override
+    {
+        journalOn = false;
+        close(file);
+        close(reader);
+        unlink(socketPath.c_str());
+        rmdir(folder);
+    }
+    // The datagrams waiting, each as its fields; a value in the binary-safe
+    // form (name, line end, 64-bit length, bytes) as the bytes it holds.
+    std::vector<std::map<std::string, std::string>> received(void)
+    {
+        std::vector<std::map<std::string, std::string>> got;
+        static char datagram[1 << 17];
+        ssize_t n;
+        while ((n = recv(reader, datagram, sizeof datagram, 0)) > 0) {
+            std::map<std::string, std::string> fields;
+            for (const char *at = datagram, *end = datagram + n; at < end;) {
+                const char *eol = (const char *)memchr(at, '\n', end - at), *eq = (const char *)memchr(at, '=', eol - at);
+                if (eq != nullptr) {
+                    fields[std::string(at, eq)] += std::string(eq + 1, eol);
+                    at = eol + 1;
+                    continue;
+                }
+                uint64_t length;
+                memcpy(&length, eol + 1, 8);
+                fields[std::string(at, eol)] += std::string(eol + 9, length);
+                at = eol + 9 + length + 1;
+            }
+            got.push_back(fields);
+        }
+        return got;
+    }
+    char folder[32] = "/tmp/weekswitch-journal-XXXXXX";
+    std::string socketPath;
+    int reader = -1, file = -1;
+};
+
 // What the journal does not take waits, in order, in a queue of 64; what
 // does not fit is counted, and the count is recorded in its place once the
 // journal takes records again. Nothing waits for the journal meanwhile.
-TEST(Journal, RecordsWaitInOrderAndTheLostAreCounted)
+TEST_F(JournalSocket, RecordsWaitInOrderAndTheLostAreCounted)
 {
-    char folder[] = "/tmp/weekswitch-journal-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string socketPath = std::string(folder) + "/socket";
-    int reader = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-    ASSERT_EQ(bind(reader, (struct sockaddr *)&address, sizeof address), 0);
-    journalSocketPath(socketPath.c_str());
-    // Under the service, as the first test row: standard error is the stream.
-    char stream[] = "/tmp/weekswitch-journal-XXXXXX";
-    int file = mkstemp(stream);
-    unlink(stream);
-    struct stat st;
-    fstat(file, &st);
-    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
-    int shellStderr = dup(STDERR_FILENO);
-    dup2(file, STDERR_FILENO);
-    openJournal();
-    dup2(shellStderr, STDERR_FILENO);
-    unsetenv("JOURNAL_STREAM");
-    ASSERT_TRUE(journalOn);
-
     const int made = 300;
     for (int i = 0; i < made; i++)
         journalRecord(JOURNAL_INFO, "test", {}, "record %d", i);
     EXPECT_EQ(journalQueued(), 64);
     unsigned long lost = journalDropped();
     EXPECT_GT(lost, 0u);
-    std::vector<std::string> got;
+    std::vector<std::map<std::string, std::string>> got;
     for (size_t round = 0, before = 1; round < 100 && got.size() != before; round++) {
         before = got.size();
-        char datagram[2048];
-        ssize_t n;
-        while ((n = recv(reader, datagram, sizeof datagram, 0)) > 0) {
-            std::string text(datagram, (size_t)n);
-            size_t at = text.find("\nMESSAGE=");
-            got.push_back(at == std::string::npos ? text : text.substr(at + 9, text.find('\n', at + 1) - at - 9));
-        }
+        for (auto &fields : received())
+            got.push_back(fields);
         journalFlush();
     }
-    journalOn = false;
     ASSERT_EQ(got.size(), made - lost + 1);
     for (size_t i = 0; i + 1 < got.size(); i++)
-        EXPECT_EQ(got[i], "record " + std::to_string(i));
-    EXPECT_EQ(got.back(), "Record: " + std::to_string(lost) + " lines lost, the journal did not take them in time");
-    close(shellStderr);
-    close(file);
-    close(reader);
-    unlink(socketPath.c_str());
-    rmdir(folder);
+        EXPECT_EQ(got[i]["MESSAGE"], "record " + std::to_string(i));
+    EXPECT_EQ(got.back()["MESSAGE"], "Record: " + std::to_string(lost) + " lines lost, the journal did not take them in time");
+    // The lost ones are those made after the ones the journal got.
+    EXPECT_LT(got[got.size() - 2]["WEEKSWITCH_REALTIME_USEC"], got.back()["WEEKSWITCH_LOST_FROM_USEC"]);
+    EXPECT_LE(got.back()["WEEKSWITCH_LOST_FROM_USEC"], got.back()["WEEKSWITCH_LOST_TO_USEC"]);
+}
+
+// A name may hold anything: every field is whole or absent, a line end in a
+// value never starts a field of its own, and a long value pushes out no
+// other. The end goes before a backlog, and what the journal then takes is
+// the end, the backlog and the count of the rest.
+TEST_F(JournalSocket, EveryFieldIsWholeOrAbsentAndTheEndGoesFirst)
+{
+    const struct {
+        std::string name;
+        bool nameKept;
+    } rows[] = {
+        {"week.txt\nWEEKSWITCH_RECORD=switched", true},
+        {std::string(392, 'n'), true},
+        {std::string(1214, 'n'), true},
+        {std::string(100000, 'n'), false},
+    };
+    for (const auto &r : rows) {
+        journalRecord(JOURNAL_INFO, "started", {{"WEEKSWITCH_TIMETABLE", r.name}, {"WEEKSWITCH_ENTRIES", "168"}},
+                      "Started: timetable '%s', 168 entries", r.name.c_str());
+        auto got = received();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0]["WEEKSWITCH_RECORD"], "started");
+        EXPECT_EQ(got[0]["WEEKSWITCH_ENTRIES"], "168");
+        EXPECT_EQ(got[0]["WEEKSWITCH_TIMETABLE"], r.nameKept ? r.name : "");
+        EXPECT_EQ(got[0]["MESSAGE"], r.nameKept ? "Started: timetable '" + quotedText(r.name, r.name.size()) + "', 168 entries"
+                                                : "(the message was too long for the record)");
+    }
+    for (int i = 0; i < 300; i++)
+        journalRecord(JOURNAL_INFO, "test", {}, "record %d", i);
+    const int waiting = journalQueued();
+    // The journal makes room while the end waits for it.
+    std::vector<std::map<std::string, std::string>> early, got;
+    std::thread reading([&] {
+        usleep(200 * 1000);
+        early = received();
+    });
+    journalSignal(SIGTERM);
+    reading.join();
+    for (size_t round = 0, before = 1; round < 100 && got.size() != before; round++) {
+        before = got.size();
+        for (auto &fields : received())
+            got.push_back(fields);
+        journalFlush();
+    }
+    ASSERT_FALSE(early.empty());
+    ASSERT_EQ(got.size(), (size_t)waiting + 2) << "the end, the backlog and the count";
+    EXPECT_EQ(got[0]["MESSAGE"], "Ended: signal SIGTERM");
+    EXPECT_EQ(got[1]["MESSAGE"], "record " + std::to_string(early.size())) << "then the backlog, in order";
+    EXPECT_EQ(got.back()["WEEKSWITCH_RECORD"], "dropped");
 }
 
 }  // namespace
