@@ -203,37 +203,44 @@ void build(record_t *r, fieldList_t *list, long long usec)
 }
 
 // The copy on disk: the same fields as lines, control bytes shown escaped;
-// what does not fit a slot is left out, the message cut last.
+// a field that does not fit the slot is left out, and the message, written
+// last, is cut to what is left.
+size_t putOnDisk(char *lines, size_t at, size_t room, const field_t &f, bool cut)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    size_t nameLength = strlen(f.name), need = nameLength + 2;
+    for (size_t k = 0; k < f.length; k++)
+        need += (unsigned char)f.value[k] < 0x20 || f.value[k] == 0x7F ? 4 : 1;
+    if (at + need > room && (!cut || at + nameLength + 2 > room))
+        return at;
+    memcpy(lines + at, f.name, nameLength);
+    at += nameLength;
+    lines[at++] = '=';
+    for (size_t k = 0; k < f.length && at + 5 < room; k++) {
+        unsigned char c = (unsigned char)f.value[k];
+        if (c >= 0x20 && c != 0x7F) {
+            lines[at++] = (char)c;
+        } else {
+            lines[at++] = '\\';
+            lines[at++] = 'x';
+            lines[at++] = hex[c >> 4];
+            lines[at++] = hex[c & 15];
+        }
+    }
+    lines[at++] = '\n';
+    return at;
+}
+
 void keepOnDisk(const fieldList_t &list)
 {
     char lines[durableTextBytes];
     size_t at = 0;
-    for (int i = 0; i < list.count; i++) {
-        const field_t &f = list.fields[i];
-        if (strcmp(f.name, "SYSLOG_IDENTIFIER") == 0)
-            continue;
-        size_t nameLength = strlen(f.name), room = sizeof lines - at;
-        if (nameLength + 2 + f.length > room && strcmp(f.name, "MESSAGE") != 0)
-            continue;
-        if (nameLength + 2 > room)
-            break;
-        memcpy(lines + at, f.name, nameLength);
-        at += nameLength;
-        lines[at++] = '=';
-        for (size_t k = 0; k < f.length && at + 5 < sizeof lines; k++) {
-            unsigned char c = (unsigned char)f.value[k];
-            if (c >= 0x20 && c != 0x7F) {
-                lines[at++] = (char)c;
-            } else {
-                static const char hex[] = "0123456789ABCDEF";
-                lines[at++] = '\\';
-                lines[at++] = 'x';
-                lines[at++] = hex[c >> 4];
-                lines[at++] = hex[c & 15];
-            }
-        }
-        lines[at++] = '\n';
-    }
+    for (int i = 0; i < list.count; i++)
+        if (strcmp(list.fields[i].name, "MESSAGE") != 0 && strcmp(list.fields[i].name, "SYSLOG_IDENTIFIER") != 0)
+            at = putOnDisk(lines, at, sizeof lines, list.fields[i], false);
+    for (int i = 0; i < list.count; i++)
+        if (strcmp(list.fields[i].name, "MESSAGE") == 0)
+            at = putOnDisk(lines, at, sizeof lines, list.fields[i], true);
     durableWrite(lines, at);
 }
 
