@@ -64,17 +64,14 @@ protected:
         return found;
     }
     std::string device(int n) { return root + "/dev/parport" + std::to_string(n); }
-    // A device of the relay boards' USB ID, placed as the kernel places it:
-    // its hidraw's device link runs to parent/0003:16C0:05DF.N below
-    // sys/devices (".../usb1/1-2/1-2:1.0" on USB, "virtual/misc/uhid").
+    // A device of the boards' USB ID placed as the kernel does: in parent.
     void hidDevice(int n, const std::string &parent, const std::string &name, const std::string &phys)
     {
         std::string place = "devices/" + parent + "/0003:16C0:05DF." + std::to_string(n);
-        writeFile("sys/" + place + "/uevent", "HID_ID=0003:000016C0:000005DF\nHID_NAME=" + name + "\nHID_PHYS=" + phys +
-                                                  "\nHID_UNIQ=\n");
-        std::string link = root + "/sys/class/hidraw/hidraw" + std::to_string(n);
-        std::filesystem::create_directories(link);
-        std::filesystem::create_directory_symlink("../../../" + place, link + "/device");
+        std::string hidraw = "sys/class/hidraw/hidraw" + std::to_string(n);
+        writeFile("sys/" + place + "/uevent", "HID_ID=0003:000016C0:000005DF\nHID_NAME=" + name + "\nHID_PHYS=" + phys);
+        writeFile(hidraw + "/dev", "");
+        std::filesystem::create_directory_symlink("../../../" + place, root + "/" + hidraw + "/device");
     }
 };
 
@@ -224,129 +221,72 @@ TEST_F(PortLookup, RelayBoardsAreFoundByIdAndNameWithTheirPort)
     EXPECT_TRUE(findRelayBoards((root + "/nothing").c_str()).empty());
 }
 
-// A board's USB port is where the kernel placed it, spelt as usbhid spells
-// HID_PHYS, which counts only for a device on no USB bus (uhid). A name
-// with a line break makes lines of its own: a field read twice is no
-// board's.
-TEST_F(PortLookup, RelayBoardPortsAreTakenFromTheirPlaceNotTheirName)
+// A board's port is its place, spelt as usbhid spells HID_PHYS (which counts
+// only on no USB bus: uhid); a name making a field twice is no board's. The
+// board taken, QWE12 at the first, is found again only as the board chosen.
+TEST_F(PortLookup, RelayBoardIsItsPlaceAndIsFoundAgainOnlyWhenItIsTheBoardChosen)
 {
-    const struct {
-        const char *parent, *name, *phys, *port;
-    } rows[] = {
-        {"pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0", "USBRelay2", "usb-0000:00:14.0-2/input0", "usb-0000:00:14.0-2"},
-        {"pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0", "x USBRelay2\nHID_PHYS=usb-0000:00:14.0-2/input0",
-         "usb-0000:00:14.0-3/input0", nullptr},
-        {"pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0", "USBRelay2\nHID_NAME=x", "usb-0000:00:14.0-4/input0", nullptr},
-        {"pci0000:00/0000:00:14.0/usb1/1-1/1-1.4/1-1.4:1.0", "USBRelay8", "usb-0000:00:14.0-9/input0",
-         "usb-0000:00:14.0-1.4"},
-        {"platform/xhci-hcd.0.auto/usb3/3-1/3-1:1.0", "USBRelay1", "", "usb-xhci-hcd.0.auto-1"},
-        {"virtual/misc/uhid", "USBRelay4", "usb-0000:00:01.2-1/input0", "usb-0000:00:01.2-1"},
-    };
-    std::vector<std::string> expected, found;
-    for (int i = 0; i < 6; i++) {
-        hidDevice(i, rows[i].parent, rows[i].name, rows[i].phys);
-        if (rows[i].port != nullptr)
-            expected.push_back(rows[i].port);
-    }
-    for (const relayBoard_t &b : findRelayBoards(root.c_str()))
-        found.push_back(b.port);
-    EXPECT_EQ(found, expected);
-}
-
-// The board taken, QWE12 at port -1, is found again by what chose it: by
-// port or node only there and with its ID; by ID, or as the one board,
-// there, else as the one board of its ID elsewhere unless another of that
-// ID was seen. One passed over that could pass for it is named, with why.
-TEST_F(PortLookup, RelayBoardIsFoundAgainOnlyWhenItIsTheBoardChosen)
-{
-    for (int i = 0; i < 3; i++)
-        hidDevice(i, "pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(i + 1) + "/1-" + std::to_string(i + 1) + ":1.0",
-                  "USBRelay2", "");
-    const std::vector<relayBoard_t> listed = findRelayBoards(root.c_str());
+    const std::string usb = "pci0000:00/0000:00:14.0/usb1/1-";
+    hidDevice(0, usb + "1/1-1:1.0", "USBRelay2", "usb-0000:00:14.0-9/input0");
+    hidDevice(1, usb + "4/1-4.2/1-4.2:1.0", "USBRelay2", "");
+    hidDevice(2, "virtual/misc/uhid", "USBRelay2", "usb-0000:00:01.2-3/input0");
+    hidDevice(3, usb + "5/1-5:1.0", "x USBRelay2\nHID_PHYS=usb-0000:00:14.0-1/input0", "usb-0000:00:14.0-5/input0");
+    std::vector<relayBoard_t> listed = findRelayBoards(root.c_str());
     ASSERT_EQ(listed.size(), 3u);
-    const relayBoard_t taken = {listed[0].node, listed[0].port, 2, "QWE12"};
-    const struct {
-        const char *choice;
-        bool twinSeen;
-        const char *ids[3];
-        int found, suspect;
-        const char *why;
-    } rows[] = {
-        {"usb-0000:00:14.0-1", false, {"", "QWE12", ""}, -1, -1, ""},
-        {"usb-0000:00:14.0-1", false, {"QWE12", "QWE12", ""}, 0, -1, ""},
-        {"usb-0000:00:14.0-1", false, {"ZXC56", "QWE12", ""}, -1, 0, "its ID is 'ZXC56', not 'QWE12'"},
-        {"/dev/hidraw0", false, {"", "QWE12", ""}, -1, -1, ""},
-        {"QWE12", false, {"\x1b[6n\x07", "", ""}, -1, 0, "its ID is '\\x1B[6n\\x07', not 'QWE12'"},
-        {"QWE12", false, {"QWE12", "QWE12", ""}, 0, -1, ""},
-        {"QWE12", false, {"ZXC56", "QWE12", ""}, 1, -1, ""},
-        {"QWE12", true, {"", "QWE12", ""}, -1, 1, "cannot be told"},
-        {"QWE12", false, {"", "QWE12", "QWE12"}, -1, 2, "cannot be told"},
-        {"", false, {"", "", "QWE12"}, 2, -1, ""},
-        {"", false, {"ZXC56", "", ""}, -1, 0, "not 'QWE12'"},
+    EXPECT_EQ(listed[0].port + " " + listed[1].port + " " + listed[2].port,
+              "usb-0000:00:14.0-1 usb-0000:00:14.0-4.2 usb-0000:00:01.2-3");
+    const struct { const char *choice, *ids[3]; bool twinSeen; int found, suspect; const char *why; } rows[] = {
+        {"usb-0000:00:14.0-1", {"", "QWE12", ""}, false, -1, -1, ""},
+        {"usb-0000:00:14.0-1", {"ZXC56", "QWE12", ""}, false, -1, 0, "its ID is 'ZXC56', not 'QWE12'"},
+        {"/dev/hidraw0", {"", "QWE12", ""}, false, -1, -1, ""},
+        {"QWE12", {"\x1b[6n\x07", "", ""}, false, -1, 0, "its ID is '\\x1B[6n\\x07', not 'QWE12'"},
+        {"QWE12", {"QWE12", "QWE12", ""}, false, 0, -1, ""},
+        {"QWE12", {"ZXC56", "QWE12", ""}, false, 1, -1, ""},
+        {"QWE12", {"", "QWE12", ""}, true, -1, 1, "cannot be told"},
+        {"QWE12", {"", "QWE12", "QWE12"}, false, -1, 2, "cannot be told"},
+        {"", {"", "", "QWE12"}, false, 2, -1, ""},
     };
     for (const auto &r : rows) {
         std::vector<relayBoard_t> boards;
-        std::vector<int> at{-1};
         for (int i = 0; i < 3; i++)
-            if (r.ids[i][0] != '\0') {
-                boards.push_back(listed[i]);
-                boards.back().id = r.ids[i];
-                at.push_back(i);
-            }
+            if (*r.ids[i] != '\0')
+                boards.push_back({listed[i].node, listed[i].port, 2, r.ids[i]});
+        auto listedAs = [&](int k) { return k < 0 ? -1 : boards[k].node.back() - '0'; };  // hidrawN
         int suspect;
         std::string why;
-        int found = sameRelayBoard(boards, taken, r.choice, r.twinSeen, &suspect, &why);
-        std::string row = std::string(r.choice) + " " + r.ids[0] + "," + r.ids[1] + "," + r.ids[2];
-        EXPECT_EQ(at[found + 1], r.found) << row;
-        EXPECT_EQ(at[suspect + 1], r.suspect) << row;
-        EXPECT_TRUE(r.why[0] != '\0' ? why.find(r.why) != std::string::npos : why.empty()) << row << ": " << why;
+        int found = sameRelayBoard(boards, {listed[0].node, listed[0].port, 2, "QWE12"}, r.choice, r.twinSeen,
+                                   &suspect, &why);
+        EXPECT_EQ(std::make_pair(listedAs(found), listedAs(suspect)), std::make_pair(r.found, r.suspect)) << &r - rows;
+        EXPECT_TRUE(*r.why != '\0' ? why.find(r.why) != std::string::npos : why.empty()) << &r - rows << ": " << why;
     }
 }
 
-// One board that cannot be used is reported with what failed: its node
-// missing, or no answer when asked for its ID (a plain file is no hidraw
-// node). Two boards giving one port (uhid's can) are no two of one ID.
+// One board that cannot be used is named with what failed (its node missing;
+// a plain file: no answer); two giving one port (uhid's can) are not two of
+// one ID. An answer cut short is a failed read.
 TEST_F(PortLookup, RelayBoardThatCannotBeUsedIsReportedWithWhatFailed)
 {
-    hidDevice(0, "virtual/misc/uhid", "USBRelay2", "usb-0000:00:01.2-1/input0");
-    relayRoot(root.c_str());
+    const std::string uhid = "virtual/misc/uhid", phys = "usb-0000:00:01.2-1/input0";
     const std::string board = "? at usb-0000:00:01.2-1 (" + root + "/dev/hidraw0)";
-    const struct {
-        const char *choice;
-        std::string said;
-    } rows[] = {
-        {"", "No such file or directory\nThe kernel lists " + board + ", but its node is missing"},
-        {"", "Inappropriate ioctl for device\n" + board + " did not answer the request for its ID"},
-        {"usb-0000:00:01.2-1", "More than one board gives 'usb-0000:00:01.2-1' as its USB port: "},
-    };
+    const std::string said[] = {"No such file or directory\nThe kernel lists " + board + ", but its node is missing",
+                                "Inappropriate ioctl for device\n" + board + " did not answer the request for its ID",
+                                "More than one board gives 'usb-0000:00:01.2-1' as its USB port: "};
+    hidDevice(0, uhid, "USBRelay2", phys);
+    relayRoot(root.c_str());
     for (int i = 0; i < 3; i++) {
-        if (i == 1)
-            writeFile("dev/hidraw0", "");
-        if (i == 2)
-            hidDevice(1, "virtual/misc/uhid", "USBRelay2", "usb-0000:00:01.2-1/input0");
+        if (i > 0)
+            i == 1 ? writeFile("dev/hidraw0", "") : hidDevice(1, uhid, "USBRelay2", phys);
         CaptureStdout();
         CaptureStderr();
-        EXPECT_EQ(relayOpen(rows[i].choice, false), -1);
-        EXPECT_EQ(GetCapturedStdout(),
-                  "Warning:  Cannot access relay board:  '" + std::string(i == 2 ? rows[i].choice : "any") + "'\n");
-        EXPECT_EQ(GetCapturedStderr().substr(0, rows[i].said.size()), rows[i].said);
+        EXPECT_EQ(relayOpen(i < 2 ? "" : "usb-0000:00:01.2-1", false), -1);
+        GetCapturedStdout();
+        EXPECT_EQ(GetCapturedStderr().substr(0, said[i].size()), said[i]);
     }
     relayRoot("");
-}
-
-// A board's answer counts only whole: one cut short is a failed read
-// (EIO), never "all relays off".
-TEST(RelayReport, AnAnswerCutShortIsAFailedRead)
-{
     const unsigned char report[9] = {0, 'Q', 'W', 'E', '1', '2', 0, 0, 0x03};
-    for (int length : {9, 8, 2, 0}) {
-        std::string id;
-        unsigned char relays = 0;
-        errno = 0;
-        EXPECT_EQ(readRelayReport(report, length, &id, &relays), length == 9 ? 0 : -1) << length;
-        EXPECT_EQ(errno, length == 9 ? 0 : EIO) << length;
-        EXPECT_EQ(id + "/" + std::to_string(relays), length == 9 ? "QWE12/3" : "/0") << length;
-    }
+    std::string id;
+    unsigned char relays = 0;
+    EXPECT_TRUE(readRelayReport(report, 8, &id, &relays) == -1 && errno == EIO && id.empty());
 }
 
 TEST(PortOpen, RefusedAddressIsReportedWithoutSystemError)

@@ -195,19 +195,16 @@ plug two -p usb-0000:00:01.2-2/input0
 boards 2
 scenario relay-same-id root -relay:BENCH /root/evening.txt
 scenario relay-by-port root -relay:usb-0000:00:01.2-2 /root/evening.txt
-# The board chosen by its port drops off and comes back there: the other,
-# of the same ID, is never taken for it meanwhile.
+# Replugged in its port, the other of its ID never taken for it meanwhile.
 during='sleep 1; unplug one; sleep 2.5; plug one'
 scenario relay-port-replug root -relay:usb-0000:00:01.2-1 /root/evening.txt
 retire one two
 
-# Chosen by ID and unplugged; a board of another ID (one with control bytes
-# in it) goes into its port meanwhile: never switched, its ID shown escaped.
-# The board chosen comes back in another port and gets the state in force.
+# Chosen by ID, away while a board of another ID (control bytes) is in its
+# port, back at another: only it is switched.
 plug qwe -i QWE12
 boards 1
-during='sleep 1; unplug qwe; sleep 0.5; plug intruder -i "$(printf "\033[6n\007")"; sleep 2;
-    plug qwe -i QWE12 -p usb-0000:00:01.2-2/input0'
+during='sleep 1; unplug qwe; sleep 0.5; plug intruder -i "$(printf "\033[6n\007")"; sleep 2; plug qwe -i QWE12 -p usb-0000:00:01.2-2/input0'
 scenario relay-id-intruder root -relay:QWE12 /root/evening.txt
 retire qwe intruder
 
