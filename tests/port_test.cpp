@@ -252,10 +252,9 @@ TEST_F(PortLookup, RelayBoardIsItsPlaceAndIsFoundAgainOnlyWhenItIsTheBoardChosen
             if (*r.ids[i] != '\0')
                 boards.push_back({listed[i].node, listed[i].port, 2, r.ids[i]});
         auto listedAs = [&](int k) { return k < 0 ? -1 : boards[k].node.back() - '0'; };  // hidrawN
-        int suspect;
         std::string why;
-        int found = sameRelayBoard(boards, {listed[0].node, listed[0].port, 2, "QWE12"}, r.choice, r.twinSeen,
-                                   &suspect, &why);
+        int suspect, found = sameRelayBoard(boards, {listed[0].node, listed[0].port, 2, "QWE12"}, r.choice,
+                                            r.twinSeen, &suspect, &why);
         EXPECT_EQ(std::make_pair(listedAs(found), listedAs(suspect)), std::make_pair(r.found, r.suspect)) << &r - rows;
         EXPECT_TRUE(*r.why != '\0' ? why.find(r.why) != std::string::npos : why.empty()) << &r - rows << ": " << why;
     }
@@ -266,19 +265,18 @@ TEST_F(PortLookup, RelayBoardIsItsPlaceAndIsFoundAgainOnlyWhenItIsTheBoardChosen
 // one ID. An answer cut short is a failed read.
 TEST_F(PortLookup, RelayBoardThatCannotBeUsedIsReportedWithWhatFailed)
 {
-    const std::string uhid = "virtual/misc/uhid", phys = "usb-0000:00:01.2-1/input0";
-    const std::string board = "? at usb-0000:00:01.2-1 (" + root + "/dev/hidraw0)";
+    const std::string port = "usb-0000:00:01.2-1", board = "? at " + port + " (" + root + "/dev/hidraw0)";
     const std::string said[] = {"No such file or directory\nThe kernel lists " + board + ", but its node is missing",
                                 "Inappropriate ioctl for device\n" + board + " did not answer the request for its ID",
-                                "More than one board gives 'usb-0000:00:01.2-1' as its USB port: "};
-    hidDevice(0, uhid, "USBRelay2", phys);
+                                "More than one board gives '" + port + "' as its USB port: "};
+    hidDevice(0, "virtual/misc/uhid", "USBRelay2", port + "/input0");
     relayRoot(root.c_str());
     for (int i = 0; i < 3; i++) {
         if (i > 0)
-            i == 1 ? writeFile("dev/hidraw0", "") : hidDevice(1, uhid, "USBRelay2", phys);
+            i == 1 ? writeFile("dev/hidraw0", "") : hidDevice(1, "virtual/misc/uhid", "USBRelay2", port);
         CaptureStdout();
         CaptureStderr();
-        EXPECT_EQ(relayOpen(i < 2 ? "" : "usb-0000:00:01.2-1", false), -1);
+        EXPECT_EQ(relayOpen(i < 2 ? "" : port, false), -1);
         GetCapturedStdout();
         EXPECT_EQ(GetCapturedStderr().substr(0, said[i].size()), said[i]);
     }

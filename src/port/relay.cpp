@@ -46,7 +46,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <grp.h>
 #include <linux/hidraw.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -217,31 +216,19 @@ void reportNoBoard(const std::string &choice, bool required, int err, const std:
     reportDetail(priority, "%s", why.c_str());
 }
 
-bool inGroup(gid_t group)
-{
-    if (getegid() == group)
-        return true;
-    gid_t groups[256];
-    int n = getgroups(256, groups);
-    return std::find(groups, groups + std::max(n, 0), group) != groups + std::max(n, 0);
-}
-
-// A node the system refused: a board plugged in before the package's udev
-// rule was there keeps root's node until udev sees it again, and then
-// joining plugdev, which the service already has, is no help.
+// A node the system refused. One open to no group (crw-------, root's own)
+// has not had the package's udev rule applied, as a board plugged in before
+// the rule was there: joining plugdev would not help. Only the node's mode
+// tells: in the service's user namespace its group and ours show as nobody.
 std::string accessRemedy(const std::string &node)
 {
-    struct group *plugdev = getgrnam("plugdev");
     struct stat st;
-    if (plugdev == nullptr || !inGroup(plugdev->gr_gid) || stat(node.c_str(), &st) != 0)
-        return "To reach " + node +
-               ", add the user to group plugdev (the package's udev rule gives the boards to it), or run as root.";
-    if (st.st_gid != plugdev->gr_gid || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
-        return node + " is not group plugdev's to read and write, as the package's udev rule makes a board's node: "
-               "the rule has not been applied to it. Plug the board in again, or run "
+    if (stat(node.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return node + " is open to no group: the package's udev rule, which gives a board's node to group plugdev "
+               "(crw-rw----), has not been applied to it. Plug the board in again, or run "
                "udevadm trigger --subsystem-match=hidraw as root.";
-    return node + " lets group plugdev read and write, and this program is in it, yet the system refuses: "
-           "a device policy or a security module.";
+    return "To reach " + node +
+           ", add the user to group plugdev (the package's udev rule gives the boards to it), or run as root.";
 }
 
 // Why no board could be taken, and what to do: the one thing that fits.

@@ -200,8 +200,7 @@ during='sleep 1; unplug one; sleep 2.5; plug one'
 scenario relay-port-replug root -relay:usb-0000:00:01.2-1 /root/evening.txt
 retire one two
 
-# Chosen by ID, away while a board of another ID (control bytes) is in its
-# port, back at another: only it is switched.
+# Chosen by ID, away while one of another ID (control bytes) is in its port.
 plug qwe -i QWE12
 boards 1
 during='sleep 1; unplug qwe; sleep 0.5; plug intruder -i "$(printf "\033[6n\007")"; sleep 2; plug qwe -i QWE12 -p usb-0000:00:01.2-2/input0'
