@@ -150,6 +150,14 @@ TEST_F(Learned, PlantedLinksAreNotFollowed)
     EXPECT_EQ(output.out, "ERROR:  Not following a symbolic link in a world-writable folder:  '" + eventFileName + "'\n");
     EXPECT_EQ(append("mo", "8", 1), -1);
     EXPECT_EQ(readFile(secret), "root only\x1A");
+    // Our own link to the planted one: the link it names is judged too.
+    std::string planted = eventFileName;
+    eventFileName = folder + "/ours.txt";
+    ASSERT_EQ(symlink("week.txt", eventFileName.c_str()), 0);
+    EXPECT_EQ(append("mo", "8", 1), -1);
+    EXPECT_EQ(readFile(secret), "root only\x1A");
+    unlink(eventFileName.c_str());
+    eventFileName = planted;
 
     std::string elsewhere = scratchPath("elsewhere");
     unlink(elsewhere.c_str());
@@ -164,7 +172,7 @@ TEST_F(Learned, PlantedLinksAreNotFollowed)
     std::string victim = scratchPath("victim");
     mkdir(victim.c_str(), 0755);
     writeFile(victim + "/week.txt", "mo 8 1\n");
-    std::string planted = folder + "/d";
+    planted = folder + "/d";
     unlink(planted.c_str());
     ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
     ASSERT_EQ(lchown(planted.c_str(), 4242, 4242), 0);

@@ -13,7 +13,9 @@
 #include <dirent.h>
 #include <sstream>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -369,6 +371,41 @@ TEST_P(SvgTarget, OnlyALinkNobodyElseCouldPlantIsFollowedAndTheFileKeepsItsOwner
         names.push_back(entry->d_name);
     closedir(dir);
     EXPECT_EQ(names.size(), 4u) << "old.svg, open, . and .. only";
+}
+
+// The folder of the picture swapped for a planted link to another folder
+// and back, over and over, while pictures are written: each goes into the
+// folder or is refused, never through the link.
+TEST(SvgTargetSwapped, ALinkSwappedInAfterTheCheckIsNotFollowed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to plant another user's link";
+    std::string base = scratchPath("swapped"), open = base + "/open", victim = base + "/victim";
+    std::string folder = open + "/d", link = open + "/link", path = folder + "/week.svg";
+    for (const std::string &made : {base, open, victim, folder})
+        mkdir(made.c_str(), 0755);
+    chmod(open.c_str(), 0777);
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), 4242, 4242), 0);
+    pid_t swapper = fork();
+    if (swapper == 0)
+        for (;;)
+            renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+    resetProgram();
+    weekView_t view = {"week.txt", 0, daySeconds, -1};
+    for (int i = 0; i < 300; i++) {
+        beginCapture();
+        writeSvg(path.c_str(), computeWeek(), view);
+        endCapture();
+    }
+    kill(swapper, SIGKILL);
+    waitpid(swapper, nullptr, 0);
+    DIR *dir = opendir(victim.c_str());
+    int names = 0;
+    while (readdir(dir) != nullptr)
+        names++;
+    closedir(dir);
+    EXPECT_EQ(names, 2) << "nothing but . and .. in the other folder";
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, SvgTarget, ::testing::ValuesIn(svgTargets),

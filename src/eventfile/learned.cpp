@@ -47,62 +47,58 @@ static void printNotRegular(void)
     report(JOURNAL_ERR, "ERROR:  Event file is not a regular file:  '%s'\n", eventFileName.c_str());
 }
 
-// Opens an existing file for appending: a regular file, or a link to one
-// that is safe to follow. Never creates a file (a dangling link must not
-// make one elsewhere) and never blocks (a FIFO).
-static int openExisting(const struct stat &link)
-{
-    bool isLink = S_ISLNK(link.st_mode);
-    if (isLink && !linkIsSafe(eventFileName, link)) {
-        printLinkRefused(eventFileName);
-        return -1;
-    }
-    int flags = O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isLink ? 0 : O_NOFOLLOW);
-    int fd = open(eventFileName.c_str(), O_RDWR | flags);
-    if (fd < 0 && errno == EACCES) {
-        // A file we may write but not read still takes the line; only the
-        // checks of its last bytes are lost.
-        fd = open(eventFileName.c_str(), O_WRONLY | flags);
-    }
-    if (fd < 0) {
-        printAppendError(errno);
-        return -1;
-    }
-    struct stat st, again;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    // The link that was judged must be the one that was followed.
-    bool sameLink = !isLink || (lstat(eventFileName.c_str(), &again) == 0 && again.st_ino == link.st_ino &&
-                                again.st_dev == link.st_dev);
-    if (!regular || !sameLink) {
-        close(fd);
-        printNotRegular();
-        return -1;
-    }
-    return fd;
-}
-
-// Opens for appending, creating a missing file; sets *created.
-static int openForAppend(bool *created)
+// Opens for appending: a regular file, reached through links that are safe
+// to follow (each judged, a link a link names too) and opened in the folder
+// that was checked, so that a link swapped in since is met by O_NOFOLLOW and
+// the path walked again. A missing file is created, but not through a link:
+// a dangling link must not make one elsewhere. Never blocks (a FIFO). Sets
+// *created, and then *folder, to be synced.
+static int openForAppend(bool *created, int *folder)
 {
     *created = false;
-    if (!foldersAreSafe(eventFileName)) {
-        printLinkRefused(eventFileName);
-        return -1;
-    }
-    struct stat link;
-    if (lstat(eventFileName.c_str(), &link) == 0)
-        return openExisting(link);
-    if (errno == ENOENT) {
-        int fd = open(eventFileName.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            *created = true;
-            return fd;
+    *folder = -1;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        walkedPath_t where;
+        if (walkPath(eventFileName, &where) != 0)
+            return -1;
+        if (where.err != 0) {
+            printAppendError(where.err);
+            return -1;
         }
-        // Made by someone else meanwhile: judged like any existing file.
-        if (errno == EEXIST && lstat(eventFileName.c_str(), &link) == 0)
-            return openExisting(link);
+        fdCloser dir{where.folder};
+        const char *name = where.name.c_str();
+        int flags = O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (where.throughProc ? 0 : O_NOFOLLOW);
+        int fd = openat(dir.fd, name, O_RDWR | flags);
+        if (fd < 0 && errno == EACCES) {
+            // A file we may write but not read still takes the line; only the
+            // checks of its last bytes are lost.
+            fd = openat(dir.fd, name, O_WRONLY | flags);
+        }
+        if (fd < 0 && errno == ENOENT && !where.linked) {
+            fd = openat(dir.fd, name, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                *created = true;
+                *folder = dir.fd;
+                dir.fd = -1;
+                return fd;
+            }
+        }
+        // Made, or swapped for a link, by someone else meanwhile: walked again.
+        if (fd < 0 && (errno == EEXIST || (errno == ELOOP && !where.throughProc)))
+            continue;
+        if (fd < 0) {
+            printAppendError(errno);
+            return -1;
+        }
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            printNotRegular();
+            return -1;
+        }
+        return fd;
     }
-    printAppendError(errno);
+    printAppendError(ELOOP);
     return -1;
 }
 
@@ -164,7 +160,9 @@ static off_t sizeOf(int fd)
 int checkEventFileAppendable(void)
 {
     bool created;
-    fdCloser file{openForAppend(&created)};
+    int folder;
+    fdCloser file{openForAppend(&created, &folder)};
+    fdCloser dir{folder};
     if (file.fd < 0)
         return -1;
     return appendPoint(file.fd, sizeOf(file.fd)) < 0 ? -1 : 0;
@@ -184,9 +182,9 @@ static int writeAll(int fd, const std::string &text)
     return 0;
 }
 
-static void syncFolderOf(const std::string &path)
+static void syncFolder(int folder)
 {
-    fdCloser dir{open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    fdCloser dir{openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (dir.fd >= 0)
         fsync(dir.fd);
 }
@@ -212,7 +210,9 @@ static void takeBack(int fd, off_t cut, off_t size)
 int appendLearnedEvent(const rtEvent_t *ev)
 {
     bool created;
-    fdCloser file{openForAppend(&created)};
+    int folder;
+    fdCloser file{openForAppend(&created, &folder)};
+    fdCloser dir{folder};
     if (file.fd < 0)
         return -1;
     off_t size = sizeOf(file.fd);
@@ -235,7 +235,7 @@ int appendLearnedEvent(const rtEvent_t *ev)
         return -1;
     }
     if (created)
-        syncFolderOf(eventFileName);
+        syncFolder(dir.fd);
     int fd = file.fd;
     file.fd = -1;
     if (close(fd) != 0) {

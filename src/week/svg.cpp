@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -351,34 +353,63 @@ int finish(FILE *fp, bool sync)
     return err;
 }
 
-// What is not a regular file (a device, a FIFO, /dev/stdout) is written as
-// it is: it holds no picture to lose, and must not be renamed over.
-bool writesInPlace(const char *path)
+// The new file is made private: a new picture is made as any new file is,
+// and one that replaces a file (old) keeps its owner, group and mode, so
+// that root's picture neither takes a user's file from them nor lets others
+// read a private one. Without root another user's file becomes ours, as it
+// would if the user replaced it by hand: nothing to say.
+int takeOwnerAndMode(int fd, const struct stat *old)
 {
-    struct stat st;
-    if (stat(path, &st) == 0)
-        return !S_ISREG(st.st_mode);
-    struct stat link;
-    return lstat(path, &link) == 0;  // a dangling link: created where it points
-}
-
-// mkstemp makes the file private: a new picture is made as any new file is,
-// and one that replaces a file keeps its owner, group and mode, so that
-// root's picture neither takes a user's file from them nor lets others read
-// a private one. Without root another user's file becomes ours, as it would
-// if the user replaced it by hand: nothing to say.
-int takeOwnerAndMode(int fd, const std::string &target)
-{
-    struct stat old;
-    if (stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
+    if (old == nullptr) {
         mode_t mask = umask(0);
         umask(mask);
         return fchmod(fd, 0666 & ~mask);
     }
     // Set-user and set-group bits belong to the owner and group they were
     // given with.
-    bool kept = fchown(fd, old.st_uid, old.st_gid) == 0;
-    return fchmod(fd, old.st_mode & (kept ? 07777 : 0777));
+    bool kept = fchown(fd, old->st_uid, old->st_gid) == 0;
+    return fchmod(fd, old->st_mode & (kept ? 07777 : 0777));
+}
+
+// A file of its own beside name in folder, made private: its fd and name,
+// or -1 with errno.
+int makeTemporary(int folder, const std::string &name, std::string *temporary)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; attempt++) {
+        unsigned char random[6];
+        if (getrandom(random, sizeof random, 0) != (ssize_t)sizeof random)
+            return -1;
+        *temporary = name + ".";
+        for (unsigned char r : random)
+            *temporary += letters[r % (sizeof letters - 1)];
+        int fd = openat(folder, temporary->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// What is not a regular file (a device, a FIFO, /dev/stdout) is written as
+// it is: it holds no picture to lose, and must not be renamed over.
+int writeInPlace(const walkedPath_t &where, const char *path, const std::vector<weekSpan_t> &week,
+                 const weekView_t &view, const weekActual_t *actual)
+{
+    int fd = openat(where.folder, where.name.c_str(),
+                    O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC | (where.throughProc ? 0 : O_NOFOLLOW));
+    FILE *fp = fd < 0 ? nullptr : fdopen(fd, "w");
+    if (fp == nullptr) {
+        printWriteError(path, errno);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    writePicture(fp, week, view, actual);
+    int err = finish(fp, false);
+    if (err != 0)
+        printWriteError(path, err);
+    return err != 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -390,31 +421,31 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
              const weekActual_t *actual)
 {
     // Run as root, a link planted in a world-writable folder would take the
-    // picture over any file, or make one anywhere.
-    std::string target;
-    if (resolveLinksSafely(path, &target) != 0)
+    // picture over any file, or make one anywhere: the folder is found with
+    // every link judged, and written to by the descriptor that was checked.
+    walkedPath_t where;
+    if (walkPath(path, &where) != 0)
         return -1;
-    if (writesInPlace(path)) {
-        FILE *fp = fopen(path, "w");
-        if (fp == nullptr) {
-            printWriteError(path, errno);
-            return -1;
-        }
-        writePicture(fp, week, view, actual);
-        int err = finish(fp, false);
-        if (err != 0)
-            printWriteError(path, err);
-        return err != 0 ? -1 : 0;
+    if (where.err != 0) {
+        printWriteError(path, where.err);
+        return -1;
     }
-    // Through a link the picture replaces the file it names, not the link.
-    std::string temporary = target + ".XXXXXX";
-    int fd = mkstemp(&temporary[0]);
+    struct stat old;
+    bool exists = fstatat(where.folder, where.name.c_str(), &old, where.throughProc ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+    if (where.throughProc || (exists && !S_ISREG(old.st_mode))) {
+        int status = writeInPlace(where, path, week, view, actual);
+        close(where.folder);
+        return status;
+    }
+    std::string temporary;
+    int fd = makeTemporary(where.folder, where.name, &temporary);
     if (fd < 0) {
         printWriteError(path, errno);
+        close(where.folder);
         return -1;
     }
     FILE *fp = fdopen(fd, "w");
-    int err = fp == nullptr ? errno : takeOwnerAndMode(fd, target) != 0 ? errno : 0;
+    int err = fp == nullptr ? errno : takeOwnerAndMode(fd, exists ? &old : nullptr) != 0 ? errno : 0;
     if (fp == nullptr) {
         close(fd);
     } else {
@@ -423,12 +454,12 @@ int writeSvg(const char *path, const std::vector<weekSpan_t> &week, const weekVi
         int closed = finish(fp, true);
         err = err != 0 ? err : closed;
     }
-    if (err == 0 && rename(temporary.c_str(), target.c_str()) != 0)
+    if (err == 0 && renameat(where.folder, temporary.c_str(), where.folder, where.name.c_str()) != 0)
         err = errno;
     if (err != 0) {
-        unlink(temporary.c_str());
+        unlinkat(where.folder, temporary.c_str(), 0);
         printWriteError(path, err);
-        return -1;
     }
-    return 0;
+    close(where.folder);
+    return err != 0 ? -1 : 0;
 }
