@@ -211,6 +211,7 @@ TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
         std::vector<std::pair<const char *, long long>> bootEnds;  // seconds from Monday
         int planned, onTime, late, missed, unplanned;
         std::vector<std::string> differences;  // "L Wed 12:30:01 Wed 12:30:00 On: why"
+        int notKnown = 0;
     } rows[] = {
         {"a change across midnight and the week's wrap missed, the machine off",
          "su 23:59:59 1\nmo 06:00 0\n",
@@ -247,6 +248,30 @@ TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
          2, 1, 1, 0, 0,
          {"L Tue 12:30:01 Tue 12:30:00 On: at the start after nothing ran (the machine was off (or restarting), "
           "the program's last record before)"}},
+        {"killed without a record: the change at the next start is late", "th 12:30 1\nth 12:45 0\n",
+         {{3 * day, recInForce, "Thu 12:45:00 Off", -1, "a", ""}, {3 * day + 36000, recOther, nullptr, -1, "a", ""},
+          {3 * day + 45005, recStarted, nullptr, -1, "a", ""},
+          {3 * day + 45005, recInForce, "Thu 12:30:00 On", -1, "a", ""},
+          {3 * day + 45901, recSwitched, "Thu 12:45:00 Off", 3, "a", ""}},
+         {{"a", 7 * day}}, 2, 1, 1, 0, 0,
+         {"L Thu 12:30:01 Thu 12:30:00 On: at the start after nothing ran "
+          "(ended without a record: killed or crashed)"}},
+        {"a switching recorded in the second its boot ended", "we 17:41:19 0\nwe 17:50 1\n",
+         {{2 * day, recInForce, "Wed 17:50:00 On", -1, "a", ""},
+          {2 * day + 63680, recSwitched, "Wed 17:41:19 Off", 0, "a", ""},
+          {2 * day + 64800, recStarted, nullptr, -1, "b", ""},
+          {2 * day + 64800, recInForce, "Wed 17:50:00 On", -1, "b", ""}},
+         {{"a", 2 * day + 63680}, {"b", 7 * day}}, 2, 1, 1, 0, 0,
+         {"L Wed 17:50:01 Wed 17:50:00 On: at the start after nothing ran (the machine was off (or restarting), "
+          "the program's last record before)"}},
+        {"a week before the record began", "mo 08:00 1\nmo 09:00 0\n",
+         {{7 * day + hour, recStarted, nullptr, -1, "a", ""},
+          {7 * day + hour, recInForce, "Mon 09:00:00 Off", -1, "a", ""}},
+         {{"a", 8 * day}}, 0, 0, 0, 0, 0, {}},
+        {"records lost, by an older program's count", "tu 12:00 0\ntu 12:30 1\n",
+         {{day, recInForce, "Tue 12:30:00 On", -1, "a", ""},
+          {day + 13 * hour, recDropped, nullptr, -1, "a", "Record: 2 lines lost, the journal did not take them"}},
+         {{"a", 7 * day}}, 2, 0, 0, 0, 0, {}, 2},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
@@ -281,6 +306,7 @@ TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
         EXPECT_EQ(actual.late, r.late);
         EXPECT_EQ(actual.missed, r.missed);
         EXPECT_EQ(actual.unplanned, r.unplanned);
+        EXPECT_EQ(actual.notKnown, r.notKnown);
         clearEvents();
     }
     unsetenv("TZ");

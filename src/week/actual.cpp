@@ -14,14 +14,27 @@ const int onTimeSeconds = 1;
 // An end this close before the journal's last entry of its boot was the
 // shutdown's.
 const long long shutdownUsec = 120LL * 1000000;
+// The system's record that it goes down comes before the service is
+// stopped; the program's own time for its end may read a little earlier.
+const long long clockSlackUsec = 1000000;
 
 // A moment at which the week as switched took a new kind.
 struct point_t {
     long long usec;
     int kind;          // kindOn, kindOff, kindIdle, kindUnknown
-    std::string why;   // kindIdle: why nothing ran
+    std::string why;   // kindIdle: why nothing ran; kindUnknown: records lost
     int record;        // the record that made it, or -1
 };
+
+// A stretch the service's "lines lost" record covers.
+struct loss_t {
+    long long from;
+    long long to;
+    std::string why;
+};
+
+// What the record knows of the program at a moment.
+enum runMode { modeUnknown, modeRunning, modeStopped };
 
 long long bootEnd(const recordRead_t &read, const std::string &boot)
 {
@@ -31,35 +44,104 @@ long long bootEnd(const recordRead_t &read, const std::string &boot)
     return -1;
 }
 
+long long shutdownIn(const recordRead_t &read, const std::string &boot)
+{
+    for (const auto &s : read.shutdowns)
+        if (s.first == boot)
+            return s.second;
+    return -1;
+}
+
+std::string withoutPrefix(const std::string &text, const std::string &prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
+}
+
 std::string endedWhy(const record_t &r)
 {
-    const std::string prefix = "Ended: ";
-    std::string why = r.text.compare(0, prefix.size(), prefix) == 0 ? r.text.substr(prefix.size()) : r.text;
-    return "ended: " + why;
+    return "ended: " + withoutPrefix(r.text, "Ended: ");
+}
+
+bool holdsValue(const record_t &r)
+{
+    return r.kind == recInForce || r.kind == recSwitched;
+}
+
+// The stretches records were lost in, by the service's count of them: from
+// the first lost to the last, or, from an older program, after the record
+// before the count. The record on disk makes good a loss it kept every
+// record across: one on either side, and all those numbered between.
+std::vector<loss_t> lossesOf(const recordRead_t &read)
+{
+    std::vector<loss_t> losses;
+    const std::vector<record_t> &recs = read.records;
+    for (size_t i = 0; i < recs.size(); i++) {
+        const record_t &r = recs[i];
+        if (r.kind != recDropped)
+            continue;
+        long long from = r.lostFromUsec, to = r.lostToUsec;
+        if (from < 0) {
+            from = to = r.usec;
+            for (size_t k = i; k-- > 0;) {
+                if (recs[k].inJournal) {
+                    from = recs[k].usec + 1;
+                    break;
+                }
+            }
+        }
+        const record_t *before = nullptr, *after = nullptr;
+        for (const record_t &d : recs) {
+            if (d.onDisk && d.boot == r.boot && d.usec <= from)
+                before = &d;
+            if (d.onDisk && d.boot == r.boot && d.usec >= to && after == nullptr)
+                after = &d;
+        }
+        long long kept = 0;
+        for (const record_t &d : recs)
+            kept += before != nullptr && after != nullptr && d.onDisk && d.seq >= before->seq && d.seq <= after->seq;
+        if (before == nullptr || after == nullptr || kept != after->seq - before->seq + 1)
+            losses.push_back({from, to, withoutPrefix(r.text, "Record: ")});
+    }
+    std::stable_sort(losses.begin(), losses.end(), [](const loss_t &a, const loss_t &b) { return a.from < b.from; });
+    return losses;
 }
 
 // The record as moments of the week: what the port held while the program
-// ran, and when and why it did not run.
+// ran, when and why it did not run, and what is not known. Before the first
+// record nothing is known: the record begins there, not the program.
 std::vector<point_t> pointsOf(const realWeek_t &week, const recordRead_t &read)
 {
     std::vector<point_t> points;
-    bool running = false;
-    int value = -1;
-    std::string why = "no record of the service before", boot;
-    long long idleSince = -1;
+    std::vector<loss_t> losses = lossesOf(read);
+    size_t nextLoss = 0;
+    int mode = modeUnknown;
+    std::string why, boot;
+    // When it stopped, the current run's last record, the end of a loss.
+    long long idleSince = -1, lastSign = -1, lostUntil = -1;
+    // Moments before the week all fall on its start: the last one stands.
     auto add = [&](long long usec, int kind, const std::string &text, int record) {
         usec = std::max(usec, week.startUsec);
+        if (!points.empty())
+            usec = std::max(usec, points.back().usec);
         if (!points.empty() && points.back().usec == usec)
             points.back() = {usec, kind, text, record};
         else
             points.push_back({usec, kind, text, record});
     };
     auto stop = [&](long long usec, const std::string &text) {
-        running = false;
+        mode = modeStopped;
         why = text;
         idleSince = usec;
-        if (usec >= week.startUsec)
-            add(usec, kindIdle, why, -1);
+        lostUntil = -1;
+        add(usec, kindIdle, why, -1);
+    };
+    // Stopped by a signal as the machine went down: its boot ended soon
+    // after, or the system recorded that it went down just before.
+    auto byShutdown = [&](long long end) {
+        long long down = shutdownIn(read, boot);
+        return mode == modeStopped && why.find("signal") != std::string::npos &&
+               ((end >= 0 && end - idleSince < shutdownUsec) ||
+                (down >= 0 && down >= idleSince - shutdownUsec && down <= idleSince + clockSlackUsec));
     };
     // A boot that ended with nothing more of the service in it: the machine
     // went off then (or restarted), unless the program had ended already.
@@ -67,67 +149,89 @@ std::vector<point_t> pointsOf(const realWeek_t &week, const recordRead_t &read)
         long long end = bootEnd(read, boot);
         if (end < 0 || end >= untilUsec)
             return;
-        if (running) {
+        if (mode == modeRunning) {
             stop(end, "the machine was off (or restarting), the program's last record before");
-        } else if (idleSince >= 0 && end - idleSince < shutdownUsec && why.find("signal") != std::string::npos) {
+        } else if (byShutdown(end)) {
             // Stopped by the shutdown itself: one stretch, and its name.
             why = "the machine was shut down";
-            if (idleSince >= week.startUsec)
-                add(idleSince, kindIdle, why, -1);
-            else if (!points.empty())
-                points.back().why = why;
-        } else if (end > idleSince) {
+            add(idleSince, kindIdle, why, -1);
+        } else if (mode == modeUnknown || end > idleSince) {
             stop(end, "the machine was off (or restarting)");
         }
     };
+    add(week.startUsec, kindUnknown, "", -1);
     for (size_t i = 0; i < read.records.size(); i++) {
         const record_t &r = read.records[i];
-        if (r.usec >= week.startUsec && points.empty())
-            add(week.startUsec, running ? (value > 0 ? kindOn : kindOff) : kindIdle, why, -1);
-        if (!boot.empty() && r.boot != boot)
+        for (; nextLoss < losses.size() && losses[nextLoss].from <= r.usec; nextLoss++) {
+            if (mode == modeStopped)
+                continue;
+            mode = modeUnknown;
+            add(losses[nextLoss].from, kindUnknown, losses[nextLoss].why, -1);
+            lostUntil = std::max(lostUntil, losses[nextLoss].to);
+        }
+        if (!boot.empty() && r.boot != boot) {
             bootOver(r.usec);
+            lastSign = -1;
+        }
         boot = r.boot;
-        if (r.kind == recInForce || r.kind == recSwitched) {
-            running = true;
-            value = r.value;
-            if (r.usec >= week.startUsec)
-                add(r.usec, value != 0 ? kindOn : kindOff, "", (int)i);
+        if (holdsValue(r) && r.usec > lostUntil) {
+            // A record kept amid lost ones says nothing of what came after.
+            mode = modeRunning;
+            lostUntil = -1;
+            add(r.usec, r.value != 0 ? kindOn : kindOff, "", (int)i);
         } else if (r.kind == recEnded) {
             stop(r.usec, endedWhy(r));
+        } else if (r.kind == recStarted && mode != modeStopped) {
+            // The run before ended without a record: from its last sign of
+            // life, killed or crashed in this boot, or gone with its boot.
+            long long sign = std::max(lastSign, r.previousAliveUsec);
+            bool sameBoot = r.previousBoot.empty() || r.previousBoot == r.boot;
+            if (sign >= 0)
+                stop(sign, sameBoot ? "ended without a record: killed or crashed"
+                                    : "the machine was off (or restarting), the program's last record before");
+        }
+        lastSign = r.usec;
+    }
+    // After the last record: the boot it was made in may have ended since,
+    // or the system's own record may tell that the end was its shutdown.
+    long long known = std::min(week.endUsec, read.lastUsec);
+    if (!boot.empty()) {
+        bootOver(known);
+        if (byShutdown(-1)) {
+            why = "the machine was shut down";
+            add(idleSince, kindIdle, why, -1);
         }
     }
-    if (points.empty())
-        add(week.startUsec, running ? (value > 0 ? kindOn : kindOff) : kindIdle, why, -1);
-    // After the last record: the boot it was made in may have ended since.
-    long long known = std::min(week.endUsec, read.lastUsec);
-    if (!boot.empty())
-        bootOver(known);
     if (known < week.endUsec)
         add(known, kindUnknown, "", -1);
     return points;
 }
 
-// The week's spans from the points, merged where the kind is the same;
-// made[i] is the record that began span i, or -1.
+// The week's spans from the points, merged where the kind and its reason
+// are the same; made[i] is the record that began span i, or -1.
 void spansOf(const realWeek_t &week, const std::vector<point_t> &points, weekActual_t *out, std::vector<int> *made)
 {
+    std::vector<std::string> whys;
     for (size_t i = 0; i < points.size(); i++) {
         int start = secondInWeek(week, points[i].usec);
         int end = i + 1 < points.size() ? secondInWeek(week, points[i + 1].usec) : weekSeconds;
         if (end <= start)
             continue;
         const point_t &p = points[i];
-        if (!out->spans.empty() && out->spans.back().kind == p.kind &&
-            (p.kind != kindIdle || out->idle.back().why == p.why)) {
+        std::vector<idleSpan_t> *told = p.kind == kindIdle                        ? &out->idle
+                                        : p.kind == kindUnknown && !p.why.empty() ? &out->lost
+                                                                                  : nullptr;
+        if (!out->spans.empty() && out->spans.back().kind == p.kind && whys.back() == p.why) {
             out->spans.back().end = end;
-            if (p.kind == kindIdle)
-                out->idle.back().end = end;
+            if (told != nullptr)
+                told->back().end = end;
             continue;
         }
         out->spans.push_back({start, end, p.kind, nullptr});
+        whys.push_back(p.why);
         made->push_back(p.record);
-        if (p.kind == kindIdle)
-            out->idle.push_back({start, end, p.why});
+        if (told != nullptr)
+            told->push_back({start, end, p.why});
     }
     if (out->spans.empty() || out->spans.front().start > 0) {
         out->spans.insert(out->spans.begin(), {0, out->spans.empty() ? weekSeconds : out->spans.front().start,
@@ -162,12 +266,40 @@ std::string entryText(int second, int state)
     return formatWeekSecond(second) + (state == -1 ? "" : state != 0 ? " On" : " Off");
 }
 
-const idleSpan_t *idleIn(const weekActual_t &out, int from, int to)
+const idleSpan_t *spanIn(const std::vector<idleSpan_t> &spans, int from, int to)
 {
-    for (const idleSpan_t &span : out.idle)
+    for (const idleSpan_t &span : spans)
         if (span.start < to && span.end > from)
             return &span;
     return nullptr;
+}
+
+const idleSpan_t *idleIn(const weekActual_t &out, int from, int to)
+{
+    return spanIn(out.idle, from, to);
+}
+
+// The Switched record of the planned change of the entry at entrySecond,
+// made in [due, next): it was made, even where the week as drawn lost it to
+// a stretch that began in the same second. -1 if none.
+int switchedFor(const recordRead_t &read, const realWeek_t &week, int entrySecond, bool on, int due, int next,
+                int *by)
+{
+    // The records are in time order: those of [due, next) lie together.
+    const std::vector<record_t> &recs = read.records;
+    auto first = std::partition_point(recs.begin(), recs.end(), [&](const record_t &r) {
+        return r.usec < week.startUsec || secondInWeek(week, r.usec) < due;
+    });
+    for (auto r = first; r != recs.end() && r->usec < week.endUsec; ++r) {
+        int at = secondInWeek(week, r->usec);
+        if (at >= next)
+            break;
+        if (r->kind == recSwitched && r->entrySecond == entrySecond && (r->value != 0) == on) {
+            *by = (int)(r - recs.begin());
+            return at;
+        }
+    }
+    return -1;
 }
 
 // The first second in [from, to) at which the port, running, held on (or
@@ -220,15 +352,34 @@ void compare(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const 
         int due = flip.start;
         int next = i + 1 < flips.size() ? flips[i + 1]->start : weekSeconds;
         int kindThen = spanAt(out->spans, due).kind;
-        if (kindThen == kindUnknown)
-            continue;
-        out->planned++;
         bool on = flip.kind == kindOn;
-        int by;
-        int at = madeAt(*out, made, due, next, on, &by);
+        int by = -1, byRecord = -1;
+        int at = kindThen != kindUnknown ? madeAt(*out, made, due, next, on, &by) : -1;
+        int atRecord = flip.entry != nullptr ? switchedFor(read, week, secondOfWeek(flip.entry), on, due, next,
+                                                            &byRecord)
+                                             : -1;
+        bool recorded = atRecord >= 0 && (at < 0 || atRecord < at);
+        if (recorded) {
+            at = atRecord;
+            by = byRecord;
+        }
+        // Due where records were lost, a change is neither made nor missed
+        // as far as anyone can tell; beyond the record it is not counted.
+        if (at < 0 && kindThen == kindUnknown) {
+            if (spanIn(out->lost, due, due + 1) != nullptr) {
+                out->planned++;
+                out->notKnown++;
+            }
+            continue;
+        }
+        out->planned++;
         std::string entry = entryText(flip.entry);
-        if (at >= 0 && at - due <= onTimeSeconds && kindThen != kindIdle) {
+        if (at >= 0 && at - due <= onTimeSeconds && (kindThen != kindIdle || recorded)) {
             out->onTime++;
+            continue;
+        }
+        if (spanIn(out->lost, due, at >= 0 ? at : next) != nullptr && idleIn(*out, due, next) == nullptr) {
+            out->notKnown++;
             continue;
         }
         if (at >= 0) {
@@ -370,6 +521,18 @@ std::string formatDelay(long long ms)
     else
         snprintf(text, sizeof text, "%lld h %lld min", s / 3600, s / 60 % 60);
     return text;
+}
+
+std::string plannedText(const weekActual_t &a)
+{
+    std::string text = "Planned changes " + std::to_string(a.planned) + ": on time " + std::to_string(a.onTime) +
+                       ", late " + std::to_string(a.late);
+    if (a.late > 0)
+        text += " (worst " + formatDelay(a.worstLateMs) + ")";
+    text += ", missed " + std::to_string(a.missed);
+    if (a.notKnown > 0)
+        text += ", not known " + std::to_string(a.notKnown) + " (records lost)";
+    return text + "; unplanned changes " + std::to_string(a.unplanned) + ".";
 }
 
 void compareWeek(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const recordRead_t &read,

@@ -4,8 +4,9 @@
 // The record gives the port's byte at each switching and each start, and
 // when the program ended and why; the journal gives when each boot ended.
 // From those the week is rebuilt as it really went: on, off, nothing
-// running (the program ended, the machine off), or not known (beyond the
-// record). Where it parts from the plan, each difference says why: a
+// running (the program ended, was killed, the machine off), or not known
+// (beyond the record, or records lost). Where it parts from the plan, each
+// difference says why: a
 // change made late (by how much), a change never made (nothing ran, the
 // port refused it, another timetable was in force), a change nobody planned
 // (a learned line, a re-read timetable, a start).
@@ -40,7 +41,7 @@ struct difference_t {
     std::string why;
 };
 
-// A stretch in which the program did not run.
+// A stretch in which the program did not run, or of which records were lost.
 struct idleSpan_t {
     int start;  // seconds of the week, the end not included
     int end;
@@ -54,11 +55,14 @@ struct weekActual_t {
     std::vector<weekSpan_t> spans;
     std::vector<difference_t> differences;
     std::vector<idleSpan_t> idle;
-    int planned = 0;       // changes of the plan that fell in the known part
+    // Stretches not known because records of them were lost (kindUnknown).
+    std::vector<idleSpan_t> lost;
+    int planned = 0;       // changes of the plan that fell in the recorded part
     int onTime = 0;
     int late = 0;
     long long worstLateMs = 0;
     int missed = 0;
+    int notKnown = 0;      // planned changes whose records were lost
     int unplanned = 0;
     int records = 0;       // records of the service made in the week
     // What happened to the service in the week, in its record's words:
@@ -72,6 +76,9 @@ struct weekActual_t {
 std::string formatWeekSecond(int second);
 // "4.2 s", "14 min 59 s", "3 h 5 min": how late a change was.
 std::string formatDelay(long long ms);
+// "Planned changes 22: on time 19, late 2 (worst 4.2 s), missed 1; unplanned
+// changes 1.", the changes lost told too when there are any.
+std::string plannedText(const weekActual_t &actual);
 
 // The on time and the changes between on and off of the week as switched,
 // from..to (seconds of the week): while nothing ran the port kept its value.

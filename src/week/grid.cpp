@@ -26,15 +26,15 @@ const int slotSteps[] = {1, 2, 5, 10, 15, 20, 30, 60, 120, 300, 600, 900, 1200, 
 const int labelSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800,
                           3600, 7200, 10800, 21600, 43200, 86400};
 
-enum cellKind { cellOff, cellOn, cellNone, cellRise, cellFall, cellSeveral, cellIdle, cellUnknown };
+enum cellKind { cellOff, cellOn, cellNone, cellRise, cellFall, cellSeveral, cellIdle, cellUnknown, cellLost };
 
 struct glyphSet_t {
-    const char *cell[8];
+    const char *cell[9];
 };
 
-const glyphSet_t asciiGlyphs = {{".", "#", "-", "/", "\\", "*", "x", " "}};
-const glyphSet_t unicodeGlyphs = {{"\u00b7", "\u2588", "\u2591", "\u2590", "\u258c", "*", "\u00d7", " "}};
-const char *const cellColours[8] = {"90", "32", "33", "32", "32", "1;35", "31", "0"};
+const glyphSet_t asciiGlyphs = {{".", "#", "-", "/", "\\", "*", "x", " ", "?"}};
+const glyphSet_t unicodeGlyphs = {{"\u00b7", "\u2588", "\u2591", "\u2590", "\u258c", "*", "\u00d7", " ", "?"}};
+const char *const cellColours[9] = {"90", "32", "33", "32", "32", "1;35", "31", "0", "1;33"};
 // The marks under a week as switched, by differenceKind; '+' where several
 // fall in one column.
 const char markLetters[] = {'L', 'M', 'U'};
@@ -97,9 +97,11 @@ std::string slotName(int slot)
 }
 
 // A slot of the week as switched: where the program did not run for part
-// of it, that shows; beyond the record is blank.
-int actualCellOf(const std::vector<weekSpan_t> &spans, int from, int to)
+// of it, that shows, then where records were lost; beyond the record is
+// blank.
+int actualCellOf(const weekActual_t &actual, int from, int to)
 {
+    const std::vector<weekSpan_t> &spans = actual.spans;
     bool idle = false, known = false;
     for (size_t i = &spanAt(spans, from) - spans.data(); i < spans.size() && spans[i].start < to; i++) {
         idle = idle || spans[i].kind == kindIdle;
@@ -107,6 +109,9 @@ int actualCellOf(const std::vector<weekSpan_t> &spans, int from, int to)
     }
     if (idle)
         return cellIdle;
+    for (const idleSpan_t &lost : actual.lost)
+        if (lost.start < to && lost.end > from)
+            return cellLost;
     if (!known)
         return cellUnknown;
     stretch_t s = summarise(spans, from, to);
@@ -220,6 +225,15 @@ void printMarks(const weekActual_t &actual, int day, const weekView_t &view, con
     printf("\n");
 }
 
+void printStretches(const char *title, const std::vector<idleSpan_t> &spans)
+{
+    if (!spans.empty())
+        printf("%s\n", title);
+    for (const idleSpan_t &span : spans)
+        printf("  %s - %s  %s\n", formatWeekSecond(span.start).c_str(),
+               span.end >= weekSeconds ? "end of week " : formatWeekSecond(span.end).c_str(), span.why.c_str());
+}
+
 // Below a week as switched: what the plan was, what the record says, the
 // counts, when nothing ran and why, and each difference with its reason.
 void printActualSummary(const weekActual_t &a, const weekView_t &view)
@@ -228,16 +242,9 @@ void printActualSummary(const weekActual_t &a, const weekView_t &view)
            view.title.c_str());
     printf("Record: %s, %d record%s in this week.\n", a.source.c_str(), a.records,
            a.records == 1 ? "" : "s");
-    printf("Planned changes %d: on time %d, late %d", a.planned, a.onTime, a.late);
-    if (a.late > 0)
-        printf(" (worst %s)", formatDelay(a.worstLateMs).c_str());
-    printf(", missed %d; unplanned changes %d.\n", a.missed, a.unplanned);
-    if (!a.idle.empty()) {
-        printf("Nothing ran:\n");
-        for (const idleSpan_t &idle : a.idle)
-            printf("  %s - %s  %s\n", formatWeekSecond(idle.start).c_str(),
-                   idle.end >= weekSeconds ? "end of week " : formatWeekSecond(idle.end).c_str(), idle.why.c_str());
-    }
+    printf("%s\n", plannedText(a).c_str());
+    printStretches("Nothing ran:", a.idle);
+    printStretches("Not known, records lost:", a.lost);
     if (!a.events.empty())
         printf("Events:\n");
     int told = 0;
@@ -331,7 +338,7 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
         for (int column = 0; column < lay.columns; column++) {
             int from = dayStart + view.from + column * lay.slot;
             int to = std::min(from + lay.slot, dayStart + view.to);
-            printCell(actualCellOf(actual->spans, from, to), false, style);
+            printCell(actualCellOf(*actual, from, to), false, style);
         }
         int onSeconds, changes;
         actualFigures(actual->spans, dayStart + view.from, dayStart + view.to, &onSeconds, &changes);
@@ -348,10 +355,13 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
     }
     printLegend(style);
     if (actual != nullptr) {
-        const glyphSet_t &glyphs = style.unicode ? unicodeGlyphs : asciiGlyphs;
         printCell(cellIdle, false, style);
-        printf(" nothing ran   (blank) beyond the record   marks: L late  M missed  U unplanned  + several\n");
-        (void)glyphs;
+        printf(" nothing ran   ");
+        if (!actual->lost.empty()) {
+            printCell(cellLost, false, style);
+            printf(" records lost   ");
+        }
+        printf("(blank) beyond the record   marks: L late  M missed  U unplanned  + several\n");
         printActualSummary(*actual, view);
         return;
     }

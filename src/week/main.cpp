@@ -207,16 +207,28 @@ gridStyle_t terminalStyle(void)
     return style;
 }
 
-std::string sourceText(const recordSource_t &source)
+// Where the record was read, as said to the user.
+std::string sourceText(const recordSource_t &source, const std::vector<std::string> &disk)
 {
-    std::string unit = ", unit " + source.unit;
+    std::vector<std::string> journals;
+    for (const std::string &f : source.files)
+        if (std::find(disk.begin(), disk.end(), f) == disk.end())
+            journals.push_back(f);
+    std::string journal, unit = ", unit " + source.unit;
     if (!source.directory.empty())
-        return "the journal in '" + source.directory + "'" + unit;
-    if (source.files.size() == 1)
-        return "the journal file '" + source.files[0] + "'" + unit;
-    if (!source.files.empty())
-        return std::to_string(source.files.size()) + " journal files" + unit;
-    return "the local journal" + unit;
+        journal = "the journal in '" + source.directory + "'";
+    else if (journals.size() == 1)
+        journal = "the journal file '" + journals[0] + "'";
+    else if (!journals.empty())
+        journal = std::to_string(journals.size()) + " journal files";
+    else if (source.files.empty())
+        journal = "the local journal";
+    std::string onDisk = disk.size() == 1 ? "the record on disk '" + disk[0] + "'"
+                         : !disk.empty() ? std::to_string(disk.size()) + " records on disk"
+                                         : std::string();
+    if (journal.empty() || onDisk.empty())
+        return journal + onDisk + unit;
+    return journal + " and " + onDisk + unit;
 }
 
 // The weeks asked for beside the record, drawn one after the other; the
@@ -230,7 +242,7 @@ int drawActual(const std::vector<weekSpan_t> &plan, const weekView_t &view, cons
         if (readRecords(opt.source, 0, 0, &read) != 0)
             return failed;
         if (read.lastRecordUsec < 0) {
-            printf("ERROR:  No record of the service at all:  %s\n", sourceText(opt.source).c_str());
+            printf("ERROR:  No record of the service at all:  %s\n", sourceText(opt.source, read.diskFiles).c_str());
             return failed;
         }
         firstUsec = weekHolding(read.lastRecordUsec).startUsec - (long long)(opt.weeks - 1) * 7 * 86400 * 1000000;
@@ -246,10 +258,10 @@ int drawActual(const std::vector<weekSpan_t> &plan, const weekView_t &view, cons
     if (!any) {
         if (opt.weeks == 1)
             printf("ERROR:  No record of the service in the week of Monday %s:  %s\n", weeks.front().monday.c_str(),
-                   sourceText(opt.source).c_str());
+                   sourceText(opt.source, read.diskFiles).c_str());
         else
             printf("ERROR:  No record of the service in the %d weeks from Monday %s:  %s\n", opt.weeks,
-                   weeks.front().monday.c_str(), sourceText(opt.source).c_str());
+                   weeks.front().monday.c_str(), sourceText(opt.source, read.diskFiles).c_str());
         return failed;
     }
     gridStyle_t style = terminalStyle();
@@ -258,7 +270,7 @@ int drawActual(const std::vector<weekSpan_t> &plan, const weekView_t &view, cons
         if (w > 0)
             printf("\n");
         compareWeek(plan, weeks[w], read, &actual);
-        actual.source = sourceText(opt.source);
+        actual.source = sourceText(opt.source, read.diskFiles);
         printGrid(plan, view, style, &actual);
     }
     if (read.unreadable > 0)

@@ -1,4 +1,5 @@
-// record.cpp: the service's records read from the journal, see record.h.
+// record.cpp: the service's records read from the journal and from its
+// record on disk, see record.h.
 #include "record.h"
 #include "journal.h"
 #include "schedule.h"
@@ -10,18 +11,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <map>
 
 namespace {
 
 // A record queued by the service while journald was away reaches the
-// journal later than it was made: the window is read this much wider.
-const long long queueSlackUsec = 10LL * 60 * 1000000;
+// journal later than it was made: the window is read this much wider. A
+// record that says it was made longer before the journal took it, or after
+// (beyond the clock's reading between the two), is not believed: the
+// journal's time stands for it.
+const long long queueSlackUsec = 60LL * 60 * 1000000;
+const long long aheadSlackUsec = 2LL * 1000000;
+// Looking back for the state at the start stops after this many entries.
+const int lookBack = 1000;
+// The system's record that it is going down (SD_MESSAGE_SHUTDOWN), made
+// by systemd-logind or the service manager; another sender's is forged.
+const char shutdownMatch[] = "MESSAGE_ID=98268866d1d54a499c4e98921d93bc40";
 
 struct journalCloser {
     void operator()(sd_journal *j) const { sd_journal_close(j); }
 };
 using journalHandle = std::unique_ptr<sd_journal, journalCloser>;
+using fieldOf_t = std::function<bool(const char *name, std::string *value)>;
 
 const struct {
     const char *name;
@@ -33,7 +46,8 @@ const struct {
     {"escape-asked", recOther}, {"escape-cancelled", recOther},
 };
 
-// The value of field in the current entry, or false.
+// The value of field in the current entry, or false. The journal keeps
+// values binary-safe: they may hold any byte.
 bool field(sd_journal *j, const char *name, std::string *value)
 {
     const void *data;
@@ -57,24 +71,36 @@ bool number(const std::string &text, int base, long long *value)
     return errno == 0 && *end == '\0';
 }
 
-// The current entry as a record; false when it is none we can read.
-bool readEntry(sd_journal *j, record_t *r)
+long long numberField(const fieldOf_t &get, const char *name)
+{
+    std::string text;
+    long long n;
+    return get(name, &text) && number(text, 10, &n) && n >= 0 ? n : -1;
+}
+
+// One record from its fields; journalUsec is when the journal took it (-1
+// for the record on disk). false when it is none we can read.
+bool recordOf(const fieldOf_t &get, long long journalUsec, record_t *r)
 {
     std::string kindText, text;
-    if (!field(j, "WEEKSWITCH_RECORD", &kindText))
+    if (!get("WEEKSWITCH_RECORD", &kindText))
         return false;
+    *r = record_t();
     r->kind = -1;
     for (const auto &k : kinds)
         if (kindText == k.name)
             r->kind = k.kind;
     if (r->kind < 0)
         return false;
-    uint64_t journalUsec = 0;
-    sd_journal_get_realtime_usec(j, &journalUsec);
+    r->ownUsec = numberField(get, "WEEKSWITCH_REALTIME_USEC");
+    r->usec = r->ownUsec;
+    if (journalUsec >= 0 && (r->usec < journalUsec - queueSlackUsec || r->usec > journalUsec + aheadSlackUsec))
+        r->usec = journalUsec;
+    if (r->usec <= 0)
+        return false;
     long long n;
-    r->usec = field(j, "WEEKSWITCH_REALTIME_USEC", &text) && number(text, 10, &n) ? n : (long long)journalUsec;
     r->value = -1;
-    if (field(j, "WEEKSWITCH_PORT_VALUE", &text)) {
+    if (get("WEEKSWITCH_PORT_VALUE", &text)) {
         if (!number(text, 16, &n) || n < 0 || n > 255)
             return false;
         r->value = (int)n;
@@ -83,15 +109,63 @@ bool readEntry(sd_journal *j, record_t *r)
         return false;
     r->entrySecond = -1;
     r->entryState = -1;
-    if (field(j, "WEEKSWITCH_ENTRY", &text) && text != "none" &&
-        !parseEntryText(text, &r->entrySecond, &r->entryState))
+    if (get("WEEKSWITCH_ENTRY", &text) && text != "none" && !parseEntryText(text, &r->entrySecond, &r->entryState))
         return false;
-    r->delayMs = field(j, "WEEKSWITCH_DELAY_MS", &text) && number(text, 10, &n) ? n : -1;
-    if (!field(j, "_BOOT_ID", &r->boot))
+    r->delayMs = get("WEEKSWITCH_DELAY_MS", &text) && number(text, 10, &n) ? n : -1;
+    if (!get("_BOOT_ID", &r->boot))
         r->boot.clear();
-    if (!field(j, "MESSAGE", &r->text))
-        r->text.clear();
+    // Shown in a terminal: a record may hold anything.
+    r->text = get("MESSAGE", &text) ? quotedText(text, std::string::npos) : std::string();
+    if (r->kind == recDropped) {
+        r->lostCount = numberField(get, "WEEKSWITCH_DROPPED");
+        r->lostFromUsec = numberField(get, "WEEKSWITCH_LOST_FROM_USEC");
+        r->lostToUsec = numberField(get, "WEEKSWITCH_LOST_TO_USEC");
+        if (r->lostFromUsec <= 0 || r->lostFromUsec > r->lostToUsec || r->lostToUsec > r->usec + aheadSlackUsec)
+            r->lostFromUsec = r->lostToUsec = -1;
+    }
+    if (r->kind == recStarted && get("WEEKSWITCH_PREVIOUS_BOOT_ID", &r->previousBoot)) {
+        r->previousAliveUsec = numberField(get, "WEEKSWITCH_PREVIOUS_ALIVE_USEC");
+        if (r->previousAliveUsec > r->usec)
+            r->previousAliveUsec = -1;
+    }
     return true;
+}
+
+// The journal's current entry as a record.
+bool readEntry(sd_journal *j, record_t *r)
+{
+    uint64_t journalUsec = 0;
+    sd_journal_get_realtime_usec(j, &journalUsec);
+    return recordOf([j](const char *name, std::string *value) { return field(j, name, value); },
+                    (long long)journalUsec, r);
+}
+
+bool diskRecordOf(const durableFields_t &fields, record_t *r)
+{
+    auto get = [&fields](const char *name, std::string *value) {
+        auto it = fields.find(name);
+        if (it == fields.end())
+            return false;
+        *value = it->second;
+        return true;
+    };
+    if (!recordOf(get, -1, r))
+        return false;
+    r->inJournal = false;
+    r->onDisk = true;
+    r->seq = numberField(get, "SEQ");
+    return true;
+}
+
+// The same record, wherever it was read.
+std::string sameRecord(const record_t &r)
+{
+    return r.boot + " " + std::to_string(r.ownUsec) + " " + std::to_string(r.kind);
+}
+
+bool holdsValue(const record_t &r)
+{
+    return r.kind == recInForce || r.kind == recSwitched;
 }
 
 void matchService(sd_journal *j, const recordSource_t &source)
@@ -102,12 +176,13 @@ void matchService(sd_journal *j, const recordSource_t &source)
     sd_journal_add_match(j, "SYSLOG_IDENTIFIER=weekswitch", 0);
 }
 
+// When the last (first) entry matched was made; -1 when none.
 long long lastEntryUsec(sd_journal *j)
 {
     uint64_t usec = 0;
     if (sd_journal_seek_tail(j) >= 0 && sd_journal_previous(j) > 0)
         sd_journal_get_realtime_usec(j, &usec);
-    return (long long)usec;
+    return usec == 0 ? -1 : (long long)usec;
 }
 
 long long firstEntryUsec(sd_journal *j)
@@ -116,6 +191,26 @@ long long firstEntryUsec(sd_journal *j)
     if (sd_journal_seek_head(j) >= 0 && sd_journal_next(j) > 0)
         sd_journal_get_realtime_usec(j, &usec);
     return usec == 0 ? -1 : (long long)usec;
+}
+
+// The system's last record of going down in boot, or -1.
+long long shutdownOf(sd_journal *j, const std::string &boot)
+{
+    sd_journal_flush_matches(j);
+    std::string match = "_BOOT_ID=" + boot;
+    sd_journal_add_match(j, shutdownMatch, 0);
+    sd_journal_add_match(j, match.data(), match.size());
+    sd_journal_seek_tail(j);
+    std::string unit, pid;
+    for (int back = 0; back < 16 && sd_journal_previous(j) > 0; back++) {
+        if ((field(j, "_SYSTEMD_UNIT", &unit) && unit == "systemd-logind.service") ||
+            (field(j, "_PID", &pid) && pid == "1")) {
+            uint64_t usec = 0;
+            sd_journal_get_realtime_usec(j, &usec);
+            return (long long)usec;
+        }
+    }
+    return -1;
 }
 
 int openJournalFiles(const recordSource_t &source, sd_journal **j)
@@ -132,6 +227,105 @@ int openJournalFiles(const recordSource_t &source, sd_journal **j)
     return sd_journal_open(j, SD_JOURNAL_LOCAL_ONLY);
 }
 
+// The service's records in the journal: those made before fromUsec back to
+// the last that put a value on the port, then those up to toUsec.
+void readJournal(sd_journal *j, const recordSource_t &source, long long fromUsec, long long toUsec,
+                 recordRead_t *out)
+{
+    out->lastUsec = std::max(0LL, lastEntryUsec(j));
+    matchService(j, source);
+    out->firstRecordUsec = firstEntryUsec(j);
+    out->lastRecordUsec = lastEntryUsec(j);
+
+    record_t rec;
+    long long valueUsec = -1;
+    sd_journal_seek_realtime_usec(j, (uint64_t)std::max(0LL, fromUsec));
+    for (int back = 0; back < lookBack && sd_journal_previous(j) > 0; back++) {
+        uint64_t at;
+        sd_journal_get_realtime_usec(j, &at);
+        // Records reach the journal out of their order: one made later may
+        // have come first.
+        if (valueUsec >= 0 && (long long)at + aheadSlackUsec < valueUsec)
+            break;
+        if (!readEntry(j, &rec))
+            continue;
+        out->records.push_back(rec);
+        if (holdsValue(rec) && rec.usec < fromUsec)
+            valueUsec = std::max(valueUsec, rec.usec);
+    }
+    sd_journal_seek_realtime_usec(j, (uint64_t)std::max(0LL, fromUsec));
+    while (sd_journal_next(j) > 0) {
+        uint64_t at;
+        sd_journal_get_realtime_usec(j, &at);
+        if ((long long)at > toUsec + queueSlackUsec)
+            break;
+        if (!readEntry(j, &rec)) {
+            if ((long long)at >= fromUsec && (long long)at < toUsec)
+                out->unreadable++;
+            continue;
+        }
+        if (rec.usec < toUsec)
+            out->records.push_back(rec);
+    }
+}
+
+// The record on disk at path into *records and *alive; 0, or -1 with errno.
+int readDisk(const std::string &path, std::vector<record_t> *records, std::vector<durableFields_t> *alive)
+{
+    std::vector<durableFields_t> fields;
+    durableFields_t sign;
+    if (durableRead(path.c_str(), &fields, &sign) != 0)
+        return -1;
+    record_t r;
+    for (const durableFields_t &f : fields)
+        if (diskRecordOf(f, &r))
+            records->push_back(r);
+    alive->push_back(sign);
+    return 0;
+}
+
+long long usecOf(const durableFields_t &fields, const char *name)
+{
+    auto it = fields.find(name);
+    return it == fields.end() ? -1 : atoll(it->second.c_str());
+}
+
+// Where each boot met was last seen: the journal's last entry of it,
+// whoever made it, or the record on disk, or the sign of life a later start
+// gives for it.
+void findBootEnds(sd_journal *j, const std::vector<record_t> &disk, const std::vector<durableFields_t> &alive,
+                  recordRead_t *out)
+{
+    for (const record_t &r : out->records) {
+        if (r.boot.empty() || std::any_of(out->bootEnds.begin(), out->bootEnds.end(),
+                                          [&](const auto &b) { return b.first == r.boot; }))
+            continue;
+        long long end = -1;
+        if (j != nullptr) {
+            sd_journal_flush_matches(j);
+            std::string match = "_BOOT_ID=" + r.boot;
+            sd_journal_add_match(j, match.data(), match.size());
+            end = lastEntryUsec(j);
+            long long down = shutdownOf(j, r.boot);
+            if (down >= 0)
+                out->shutdowns.push_back({r.boot, down});
+        }
+        for (const record_t &d : disk)
+            if (d.boot == r.boot)
+                end = std::max(end, d.usec);
+        for (const durableFields_t &a : alive) {
+            auto boot = a.find("_BOOT_ID");
+            if (boot != a.end() && boot->second == r.boot)
+                end = std::max(end, usecOf(a, "WEEKSWITCH_REALTIME_USEC"));
+        }
+        for (const record_t &s : out->records)
+            if (s.kind == recStarted && s.previousBoot == r.boot)
+                end = std::max(end, s.previousAliveUsec);
+        out->bootEnds.push_back({r.boot, end});
+        out->lastUsec = std::max(out->lastUsec, end);
+    }
+}
+
 }  // namespace
 
 bool parseEntryText(const std::string &text, int *second, int *state)
@@ -141,7 +335,7 @@ bool parseEntryText(const std::string &text, int *second, int *state)
     if (sscanf(text.c_str(), "%3s %2d:%2d:%2d%n", day, &h, &m, &s, &used) != 4)
         return false;
     const char *rest = text.c_str() + used;
-    if (*rest == '\0')
+    if (*rest == '\0' || strcmp(rest, " no state") == 0)
         *state = -1;
     else if (strcmp(rest, " On") == 0)
         *state = 255;
@@ -158,65 +352,94 @@ bool parseEntryText(const std::string &text, int *second, int *state)
 
 int readRecords(const recordSource_t &source, long long fromUsec, long long toUsec, recordRead_t *out)
 {
-    sd_journal *raw = nullptr;
-    int r = openJournalFiles(source, &raw);
-    if (r < 0) {
-        const char *where = !source.files.empty() ? source.files[0].c_str()
-                            : !source.directory.empty() ? source.directory.c_str()
-                                                        : "the local journal";
-        report(JOURNAL_ERR, "ERROR:  Cannot read the journal:  '%s'\n", where);
-        reportSystemError(JOURNAL_ERR, -r);
-        return -1;
-    }
-    journalHandle j(raw);
     *out = recordRead_t();
-    out->lastUsec = lastEntryUsec(j.get());
+    // Files given are journal files, or records on disk told by their
+    // first line.
+    recordSource_t journalSource = source;
+    journalSource.files.clear();
+    std::vector<std::string> disks;
+    for (const std::string &f : source.files)
+        (isDurableRecord(f.c_str()) ? disks : journalSource.files).push_back(f);
+    bool local = source.files.empty() && source.directory.empty();
 
-    matchService(j.get(), source);
-    out->firstRecordUsec = firstEntryUsec(j.get());
-    out->lastRecordUsec = lastEntryUsec(j.get());
-
-    // The state at the start: the last record made before it, and the last
-    // one that says what the port held (the two differ after an end).
-    record_t rec;
-    bool haveLast = false;
-    sd_journal_seek_realtime_usec(j.get(), (uint64_t)std::max(0LL, fromUsec));
-    for (int back = 0; back < 1000 && sd_journal_previous(j.get()) > 0; back++) {
-        if (!readEntry(j.get(), &rec) || rec.usec >= fromUsec)
-            continue;
-        bool holdsValue = rec.kind == recInForce || rec.kind == recSwitched;
-        if (!haveLast || holdsValue)
-            out->records.push_back(rec);
-        haveLast = true;
-        if (holdsValue)
-            break;
-    }
-    sd_journal_seek_realtime_usec(j.get(), (uint64_t)std::max(0LL, fromUsec - queueSlackUsec));
-    while (sd_journal_next(j.get()) > 0) {
-        uint64_t at;
-        sd_journal_get_realtime_usec(j.get(), &at);
-        if ((long long)at > toUsec + queueSlackUsec)
-            break;
-        if (!readEntry(j.get(), &rec)) {
-            if ((long long)at >= fromUsec && (long long)at < toUsec)
-                out->unreadable++;
-            continue;
+    std::vector<record_t> disk;
+    std::vector<durableFields_t> alive;
+    for (const std::string &path : disks) {
+        if (readDisk(path, &disk, &alive) != 0) {
+            int err = errno;
+            report(JOURNAL_ERR, "ERROR:  Cannot read the record on disk:  '%s'\n", path.c_str());
+            reportSystemError(JOURNAL_ERR, err);
+            return -1;
         }
-        if (rec.usec >= fromUsec && rec.usec < toUsec)
-            out->records.push_back(rec);
+        out->diskFiles.push_back(path);
+    }
+    if (local && !source.localDisk.empty()) {
+        // Beside the local journal when there; one who may read the journal
+        // but not the service's folder gets the journal alone, told once.
+        static bool told;
+        if (readDisk(source.localDisk, &disk, &alive) == 0) {
+            out->diskFiles.push_back(source.localDisk);
+        } else if (errno != ENOENT && !told) {
+            int err = errno;
+            report(JOURNAL_WARNING, "Warning:  Cannot read the record on disk, the journal alone is read:  '%s'\n",
+                   source.localDisk.c_str());
+            reportSystemError(JOURNAL_WARNING, err);
+            told = true;
+        }
+    }
+
+    journalHandle j;
+    if (local || !journalSource.files.empty() || !journalSource.directory.empty()) {
+        sd_journal *raw = nullptr;
+        int r = openJournalFiles(journalSource, &raw);
+        if (r < 0) {
+            const char *where = !journalSource.files.empty()     ? journalSource.files[0].c_str()
+                                : !source.directory.empty() ? source.directory.c_str()
+                                                            : "the local journal";
+            report(JOURNAL_ERR, "ERROR:  Cannot read the journal:  '%s'\n", where);
+            reportSystemError(JOURNAL_ERR, -r);
+            return -1;
+        }
+        j.reset(raw);
+        readJournal(j.get(), source, fromUsec, toUsec, out);
+    }
+
+    // What the journal has too is the same record; the rest it lost. Before
+    // the start only what is newer than the journal's oldest record read
+    // there counts: older ones the journal had, or the state is known anyway.
+    std::map<std::string, size_t> seen;
+    long long oldest = -1;
+    for (size_t i = 0; i < out->records.size(); i++) {
+        seen[sameRecord(out->records[i])] = i;
+        if (out->records[i].usec < fromUsec && (oldest < 0 || out->records[i].usec < oldest))
+            oldest = out->records[i].usec;
+    }
+    for (const record_t &r : disk) {
+        out->lastUsec = std::max(out->lastUsec, r.usec);
+        out->lastRecordUsec = std::max(out->lastRecordUsec, r.usec);
+        if (out->firstRecordUsec < 0 || r.usec < out->firstRecordUsec)
+            out->firstRecordUsec = r.usec;
+        auto same = seen.find(sameRecord(r));
+        if (same != seen.end()) {
+            out->records[same->second].onDisk = true;
+            out->records[same->second].seq = r.seq;
+        } else if (r.usec < toUsec && r.usec >= oldest) {
+            seen[sameRecord(r)] = out->records.size();
+            out->records.push_back(r);
+        }
     }
     std::stable_sort(out->records.begin(), out->records.end(),
                      [](const record_t &a, const record_t &b) { return a.usec < b.usec; });
-
-    // Where each boot met ended: its journal's last entry, whoever made it.
-    for (const record_t &rec2 : out->records) {
-        if (rec2.boot.empty() || std::any_of(out->bootEnds.begin(), out->bootEnds.end(),
-                                             [&](const auto &b) { return b.first == rec2.boot; }))
-            continue;
-        sd_journal_flush_matches(j.get());
-        std::string match = "_BOOT_ID=" + rec2.boot;
-        sd_journal_add_match(j.get(), match.data(), match.size());
-        out->bootEnds.push_back({rec2.boot, lastEntryUsec(j.get())});
-    }
+    // Before the start, from the last record that put a value on the port.
+    size_t keepFrom = 0;
+    for (size_t i = 0; i < out->records.size() && out->records[i].usec < fromUsec; i++)
+        if (holdsValue(out->records[i]))
+            keepFrom = i;
+    out->records.erase(out->records.begin(), out->records.begin() + (long)keepFrom);
+    for (const record_t &r : out->records)
+        out->lastUsec = std::max(out->lastUsec, r.usec);
+    for (const durableFields_t &a : alive)
+        out->lastUsec = std::max(out->lastUsec, usecOf(a, "WEEKSWITCH_REALTIME_USEC"));
+    findBootEnds(j.get(), disk, alive, out);
     return 0;
 }

@@ -205,6 +205,12 @@ void writeMarks(FILE *fp, const weekActual_t &actual, int day, const weekView_t 
     }
 }
 
+std::string stretchText(const idleSpan_t &span)
+{
+    return formatWeekSecond(span.start) + " - " +
+           (span.end >= weekSeconds ? std::string("the week's end") : formatWeekSecond(span.end)) + ": " + span.why;
+}
+
 // Below the legend: what the plan was, the counts and when nothing ran.
 int writeActualSummary(FILE *fp, const weekActual_t &a, const std::string &title, int y)
 {
@@ -215,23 +221,22 @@ int writeActualSummary(FILE *fp, const weekActual_t &a, const std::string &title
     fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft, y,
             xmlText("Lower bar: the port as switched, from " + a.source + ".").c_str());
     y += 22;
-    std::string line = "Planned changes " + std::to_string(a.planned) + ": on time " + std::to_string(a.onTime) +
-                       ", late " + std::to_string(a.late) +
-                       (a.late > 0 ? " (worst " + formatDelay(a.worstLateMs) + ")" : std::string()) + ", missed " +
-                       std::to_string(a.missed) + "; unplanned changes " + std::to_string(a.unplanned) + ".";
+    std::string line = plannedText(a);
     fprintf(fp, "<text x=\"%d\" y=\"%d\" font-weight=\"bold\">%s</text>\n", plotLeft, y, xmlText(line).c_str());
-    for (size_t i = 0; i < a.idle.size() && i < 6; i++) {
+    // Six stretches at most, those in which nothing ran first.
+    std::vector<std::string> stretches;
+    for (const idleSpan_t &idle : a.idle)
+        stretches.push_back("Nothing ran " + stretchText(idle));
+    for (const idleSpan_t &lost : a.lost)
+        stretches.push_back("Not known, records lost, " + stretchText(lost));
+    for (size_t i = 0; i < stretches.size() && i < 6; i++) {
         y += 18;
-        const idleSpan_t &idle = a.idle[i];
-        std::string text = "Nothing ran " + formatWeekSecond(idle.start) + " - " +
-                           (idle.end >= weekSeconds ? std::string("the week's end") : formatWeekSecond(idle.end)) + ": " +
-                           idle.why;
-        fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft, y, xmlText(text).c_str());
+        fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft, y, xmlText(stretches[i]).c_str());
     }
-    if (a.idle.size() > 6) {
+    if (stretches.size() > 6) {
         y += 18;
-        fprintf(fp, "<text x=\"%d\" y=\"%d\">and %d more stretches in which nothing ran</text>\n", plotLeft, y,
-                (int)a.idle.size() - 6);
+        fprintf(fp, "<text x=\"%d\" y=\"%d\">and %d more stretches</text>\n", plotLeft, y,
+                (int)stretches.size() - 6);
     }
     return y;
 }
@@ -241,7 +246,7 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
 {
     scale_t sc = {view.from, (double)plotWidth / (view.to - view.from)};
     int rowsEnd = firstRowY + 7 * rowHeight;
-    int summaryLines = actual != nullptr ? 5 + (int)std::min<size_t>(actual->idle.size(), 7) : 0;
+    int summaryLines = actual != nullptr ? 5 + (int)std::min<size_t>(actual->idle.size() + actual->lost.size(), 7) : 0;
     int height = rowsEnd + 90 + summaryLines * 18;
 
     fprintf(fp, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
