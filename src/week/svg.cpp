@@ -22,7 +22,11 @@ namespace {
 
 const int pageWidth = 1000;
 const int plotLeft = 70;
-const int plotWidth = 720;
+const int plainPlotWidth = 720;
+// Beside the record each figure has the plan's after it: the bars make room.
+const int actualPlotWidth = 640;
+// The right end of the hours on, the same in both.
+const int onRight = 900;
 const int rulerY = 62;
 const int firstRowY = 72;
 const int rowHeight = 34;
@@ -244,9 +248,10 @@ int writeActualSummary(FILE *fp, const weekActual_t &a, const std::string &title
 void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_t &view,
                   const weekActual_t *actual)
 {
+    int plotWidth = actual != nullptr ? actualPlotWidth : plainPlotWidth;
     scale_t sc = {view.from, (double)plotWidth / (view.to - view.from)};
     int rowsEnd = firstRowY + 7 * rowHeight;
-    int summaryLines = actual != nullptr ? 5 + (int)std::min<size_t>(actual->idle.size() + actual->lost.size(), 7) : 0;
+    int summaryLines = actual != nullptr ? 6 + (int)std::min<size_t>(actual->idle.size() + actual->lost.size(), 7) : 0;
     int height = rowsEnd + 90 + summaryLines * 18;
 
     fprintf(fp, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
@@ -272,7 +277,7 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
         fprintf(fp, "<text x=\"%d\" y=\"28\" text-anchor=\"end\">%s-%s of each day</text>\n",
             plotLeft + plotWidth, clockText(view.from, withSeconds).c_str(),
             clockText(view.to, withSeconds).c_str());
-    int onX = plotLeft + plotWidth + 110, switchX = pageWidth - 16;
+    int onX = onRight, switchX = pageWidth - 16;
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">hours on</text>\n", onX, rulerY);
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">switchings</text>\n", switchX, rulerY);
 
@@ -341,7 +346,9 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
             fprintf(fp, "<tspan fill=\"%s\" font-weight=\"bold\">%c</tspan> %s   ", markColours[k], markLetters[k],
                     k == diffLate ? "late" : k == diffMissed ? "missed" : "unplanned");
         fprintf(fp, "(each mark's time and reason as its tooltip)</text>\n");
-        writeActualSummary(fp, *actual, view.title, y + 26);
+        fprintf(fp, "<text x=\"%d\" y=\"%d\">Hours on and switchings: as switched, the plan's in brackets</text>\n",
+                plotLeft, y + 18);
+        writeActualSummary(fp, *actual, view.title, y + 44);
     }
     fprintf(fp, "</svg>\n");
 }
