@@ -88,21 +88,25 @@ int readClockOption(const char *name, const char *value, bool isEnd, int &second
     return 0;
 }
 
-// The value of an option given as "--name VALUE" or "--name=VALUE".
+// The value of an option given as "--name VALUE" or "--name=VALUE"; ""
+// after saying so when there is none, or it is empty (no file is named "").
 const char *optionValue(int argc, char **argv, int &i, const char *name)
 {
     size_t length = strlen(name);
     if (strncmp(argv[i], name, length) != 0)
         return nullptr;
+    const char *value = nullptr;
     if (argv[i][length] == '=')
-        return argv[i] + length + 1;
-    if (argv[i][length] != '\0')
+        value = argv[i] + length + 1;
+    else if (argv[i][length] != '\0')
         return nullptr;
-    if (i + 1 >= argc) {
+    else if (i + 1 < argc)
+        value = argv[++i];
+    if (value == nullptr || value[0] == '\0') {
         printf("ERROR:  %s needs a value\n", name);
         return "";
     }
-    return argv[++i];
+    return value;
 }
 
 // 0, or -1 after saying what is wrong with the command line.
