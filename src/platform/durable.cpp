@@ -19,6 +19,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const char durableFileName[] = "record";
@@ -189,10 +190,24 @@ int failOpen(const std::string &path, int err)
 
 }  // namespace
 
+// A regular file only: a FIFO or a device named by mistake must not hold
+// up the reader.
+int openRecord(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 bool isDurableRecord(const char *path)
 {
     char first[sizeof nameLine] = {0};
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = openRecord(path);
     if (fd < 0)
         return false;
     ssize_t n = read(fd, first, sizeof first - 1);
@@ -204,7 +219,7 @@ int durableRead(const char *path, std::vector<durableFields_t> *records, durable
 {
     records->clear();
     alive->clear();
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = openRecord(path);
     if (fd < 0)
         return -1;
     std::string bytes(fileBytes, '\0');
