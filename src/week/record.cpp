@@ -26,9 +26,14 @@ const long long queueSlackUsec = 60LL * 60 * 1000000;
 const long long aheadSlackUsec = 2LL * 1000000;
 // Looking back for the state at the start stops after this many entries.
 const int lookBack = 1000;
-// The system's record that it is going down (SD_MESSAGE_SHUTDOWN), made
-// by systemd-logind or the service manager; another sender's is forged.
+// The system's records that it is going down, the one it made, another
+// sender's forged: systemd-logind's "System is powering down" (or the
+// service manager's), where the shutdown went through logind, and the
+// service manager's "Stopped target multi-user.target", where it did not
+// (systemctl poweroff as root without D-Bus).
 const char shutdownMatch[] = "MESSAGE_ID=98268866d1d54a499c4e98921d93bc40";
+const char unitStoppedMatch[] = "MESSAGE_ID=9d1aaa27d60140bd96365438aad20286";
+const char multiUserMatch[] = "UNIT=multi-user.target";
 
 struct journalCloser {
     void operator()(sd_journal *j) const { sd_journal_close(j); }
@@ -196,21 +201,26 @@ long long firstEntryUsec(sd_journal *j)
 // The system's last record of going down in boot, or -1.
 long long shutdownOf(sd_journal *j, const std::string &boot)
 {
-    sd_journal_flush_matches(j);
-    std::string match = "_BOOT_ID=" + boot;
-    sd_journal_add_match(j, shutdownMatch, 0);
-    sd_journal_add_match(j, match.data(), match.size());
-    sd_journal_seek_tail(j);
-    std::string unit, pid;
-    for (int back = 0; back < 16 && sd_journal_previous(j) > 0; back++) {
-        if ((field(j, "_SYSTEMD_UNIT", &unit) && unit == "systemd-logind.service") ||
-            (field(j, "_PID", &pid) && pid == "1")) {
-            uint64_t usec = 0;
-            sd_journal_get_realtime_usec(j, &usec);
-            return (long long)usec;
+    std::string match = "_BOOT_ID=" + boot, unit, pid;
+    long long last = -1;
+    for (int kind = 0; kind < 2; kind++) {
+        sd_journal_flush_matches(j);
+        sd_journal_add_match(j, kind == 0 ? shutdownMatch : unitStoppedMatch, 0);
+        if (kind == 1)
+            sd_journal_add_match(j, multiUserMatch, 0);
+        sd_journal_add_match(j, match.data(), match.size());
+        sd_journal_seek_tail(j);
+        for (int back = 0; back < 16 && sd_journal_previous(j) > 0; back++) {
+            if ((kind == 0 && field(j, "_SYSTEMD_UNIT", &unit) && unit == "systemd-logind.service") ||
+                (field(j, "_PID", &pid) && pid == "1")) {
+                uint64_t usec = 0;
+                sd_journal_get_realtime_usec(j, &usec);
+                last = std::max(last, (long long)usec);
+                break;
+            }
         }
     }
-    return -1;
+    return last;
 }
 
 int openJournalFiles(const recordSource_t &source, sd_journal **j)
