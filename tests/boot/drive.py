@@ -15,7 +15,11 @@ Then it boots the same system on the same machine without its parallel
 port: the boot must not wait long for it, and the service must say why it
 did not run. A third boot, again without the port, has a USB relay board
 plugged in at boot (bench.relay): the service drives it from boot, gets it
-back after an unplug, and is started by a board plugged in. Commands reach the guest through its bench agent on the serial
+back after an unplug, and is started by a board plugged in; with the journal
+and the service's state folder on a disk (bench.disk), that boot ends in a
+power cut a few seconds after two switchings, and a fourth boot follows:
+from the disk alone the host draws the week as switched, the switchings
+before the cut made, the cut and the poweroff at the end told apart. Commands reach the guest through its bench agent on the serial
 line; keys through QMP's sendkey, as from the machine's keyboard. Exit
 status 0 only when every check passed.
 """
@@ -49,7 +53,8 @@ WATCHDOG_LIMIT_S = 60   # WatchdogSec=15s, RestartSec=2s and a start under TCG: 
 STOP_LEAD_S = 8         # from the edit to the 5 s stop: F5 and the port following it come first
 KEPT_ENTRY_S = 18       # from the stop to the entry that must outlive a refused re-read
 LATE_BY_S = (2.0, 6.0)  # the entry in force 2 s into the 5 s stop: recorded late by about 3 s
-ESCAPE_GAP_S = 1.5      # a second Escape this long after the first: not the same key held
+ESCAPE_GAP_S = 0.3      # a second Escape this soon after the first, as a person answers the question
+CUT_AFTER_S = 4         # the power cut this long after the last switching: journald has not written it
 REPLUG_LATE_S = 1.0     # from a relay board's return to the state in force on it
 APPEAR_LIMIT_S = 10     # from a relay board plugged in to the stopped service running
 RELAY_LOG = '/var/log/relay-board.log'  # guest/bench-relay.service's board
@@ -345,9 +350,10 @@ def scenario(g, c, found, week_tool=None):
     c.check(caps == ['0000000000000000'] * 5, 'no capabilities', str(caps))
     c.check(st.get('NoNewPrivs') == '1' and st.get('Seccomp') == '2', 'no new privileges, system call filter on',
             'NoNewPrivs %s Seccomp %s' % (st.get('NoNewPrivs'), st.get('Seccomp')))
-    allowed = {'/dev/tty8', '/dev/tty', '/dev/parport0'}
-    c.check('/dev/parport0' in fds and all(f in allowed or f.startswith('socket:') for f in fds),
-            'holds only the port, its console and the journal', ' '.join(fds))
+    # The record on disk, and the pipe to the thread that writes it.
+    allowed = {'/dev/tty8', '/dev/tty', '/dev/parport0', '/var/lib/private/weekswitch/record'}
+    c.check('/dev/parport0' in fds and all(f in allowed or f.startswith(('socket:', 'pipe:')) for f in fds),
+            'holds only the port, its console, the journal and its record on disk', ' '.join(fds))
     c.check('sessions=0' in out, 'nobody logged in')
     # The guest has no manuals to look up the man: link in.
     rc, out = g.run('systemd-analyze verify --man=no weekswitch.service')
@@ -754,6 +760,74 @@ def scenario_relay(g, c):
                    [('FE', back[2], back[2] + APPEAR_LIMIT_S)])
 
 
+def power_cut(g, c):
+    """Two switchings a few seconds ahead, the power cut (QEMU killed) a few
+    seconds after them. Returns the guest's time of the cut and the plan."""
+    rc, out = g.run('date +%s')
+    s = int(out[-1]) + 8
+    entries = [(s - 3600, 1), (s, 0), (s + 4, 1)]
+    rc, out = g.run(': >/etc/weekswitch/week.txt; ' + ENTRY_LINES % ' '.join('"%d %d"' % e for e in entries)
+                    + 'systemctl restart weekswitch; ' + UNTIL + 'until_s %d; tail -2 %s' % (s + 5 + CUT_AFTER_S, RELAY_LOG))
+    log = board_log(out)
+    c.check([cmd for _, kind, cmd, _ in log if kind == 'set'][-1:] == ['FE'], 'before the power cut the board was switched',
+            ' '.join(out))
+    g.proc.kill()
+    g.proc.wait()
+    return s + 5 + CUT_AFTER_S, entries
+
+
+def after_cut(g, c, disk, week_tool, cut_at, entries):
+    """The boot after the power cut, its clock a while later: the service
+    starts and puts the entry in force on the board; then the poweroff. The
+    record read from the disk alone must hold the switchings made before
+    the cut."""
+    if not c.check(g.agent_up.wait(BOOT_LIMIT_S), 'after the power cut: the guest boots, the agent answers'):
+        return
+    # A board plugged in before the package was installed: its node as no
+    # udev rule of ours made it, until the package's configure applies it.
+    rc, out = g.run('for i in $(seq 40); do systemctl -q is-active weekswitch && break; sleep 0.5; done; '
+                    'echo disk=$(tr "\\0" "\\n" </var/lib/weekswitch/record | grep -c "^MESSAGE=Switched"); '
+                    'chown root:root /dev/hidraw0; chmod 600 /dev/hidraw0; '
+                    'dpkg -i /var/tmp/weekswitch-upgrade.deb >/dev/null 2>&1; ls -l /dev/hidraw0; '
+                    'echo state=$(systemctl is-active weekswitch)', timeout=120)
+    print('    %s switchings in the record on disk' % ''.join(x[5:] for x in out if x.startswith('disk=')))
+    c.check(any(re.match(r'crw-rw---- +\d+ root +plugdev ', x) for x in out) and 'state=active' in out,
+            'installing the package gives a board already plugged in to plugdev, before it starts the service',
+            ' '.join(out))
+    g.run('systemctl poweroff', timeout=5)
+    try:
+        g.proc.wait(120)
+    except subprocess.TimeoutExpired:
+        c.check(False, 'the guest powers off')
+        return
+    folder = os.path.join(g.log_dir, 'disk')
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    subprocess.run(['debugfs', '-R', 'rdump /journal /private/weekswitch %s' % folder, disk], capture_output=True)
+    files = sorted(os.path.join(d, f) for d, _, names in os.walk(folder) for f in names if f.endswith('.journal'))
+    plan = os.path.join(g.log_dir, 'plan-cut.txt')
+    with open(plan, 'w') as f:
+        f.write(''.join('%s %d\n' % (hms(t), v) for t, v in entries))
+    env = dict(os.environ, TZ='UTC', LC_ALL='C', COLUMNS='120')
+    args = [week_tool, '--week', '2026-12-07', plan] + [x for f in files for x in ('--file', f)]
+    alone = subprocess.run(args, capture_output=True, text=True, env=env).stdout
+    res = subprocess.run(args + ['--file', os.path.join(folder, 'weekswitch', 'record')],
+                         capture_output=True, text=True, env=env)
+    with open(os.path.join(g.log_dir, 'week-actual-cut.txt'), 'w') as f:
+        f.write(alone + '\n---- with the record on disk\n' + res.stdout + res.stderr)
+    summary = lambda text: ' | '.join(l.strip() for l in text.splitlines() if l.startswith(('Planned', 'Not running')))
+    print('    the journal alone: ' + summary(alone))
+    print('    with the record on disk: ' + summary(res.stdout))
+    missed = [x for x in re.findall(r'^  M Mon (\S+)', res.stdout, re.M) if x in (hms(t + 1)[4:] for t, _ in entries[1:])]
+    c.check(res.returncode == 0 and not missed, 'with the record on disk, the switchings before the cut are not missed',
+            'missed %s' % missed if missed else 'status %d' % res.returncode)
+    idle = re.findall(r'^  Mon (\S+) - Mon (\S+)  (.*)$', res.stdout.split('Nothing ran:')[-1].split('Events:')[0], re.M)
+    cut = hms(cut_at)[4:]
+    c.check(any(a <= cut <= b and why.startswith('the machine was off') for a, b, why in idle)
+            and idle[-1:] and idle[-1][2] == 'the machine was shut down',
+            'the power cut and the poweroff at the end are told apart', '; '.join(' '.join(x) for x in idle))
+
+
 def without_port(cmd):
     """The same machine without its parallel port: the isa-parallel device
     and its character device left out."""
@@ -775,11 +849,24 @@ def with_relay(cmd):
     return out
 
 
+def with_disk(cmd, disk, rtc=None):
+    """The machine with the bench's disk (bench.disk), its clock at rtc
+    (guest time) when given."""
+    out = list(cmd)
+    at = out.index('-append') + 1
+    out[at] += ' bench.disk'
+    out[at + 1:at + 1] = ['-drive', 'file=%s,if=virtio,format=raw' % disk]
+    if rtc:
+        out[out.index('-rtc') + 1] = 'base=' + time.strftime('%Y-%m-%dT%H:%M:%S', time.gmtime(rtc))
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('--log-dir', required=True)
     ap.add_argument('--qmp', required=True)
     ap.add_argument('--week-tool', help='weekswitch-week, to draw the guest\'s record on the host')
+    ap.add_argument('--disk', help='an ext4 image with journal/ and private/, for the power cut')
     ap.add_argument('qemu', nargs=argparse.REMAINDER)
     args = ap.parse_args()
     qemu = args.qemu[1:] if args.qemu[:1] == ['--'] else args.qemu
@@ -810,12 +897,25 @@ def main():
     print('QEMU without a port ran %.1f s' % (time.monotonic() - g.t0))
     if os.path.exists(args.qmp):
         os.unlink(args.qmp)
-    g = Guest(with_relay(qemu), args.qmp, args.log_dir, tag='-relay', sample=False)
+    relay = with_disk(with_relay(qemu), args.disk) if args.disk else with_relay(qemu)
+    g = Guest(relay, args.qmp, args.log_dir, tag='-relay', sample=False)
+    cut = None
     try:
         scenario_relay(g, c)
+        if args.disk and args.week_tool and g.agent_up.is_set():
+            cut = power_cut(g, c)
     finally:
         g.close()
     print('QEMU with a relay board ran %.1f s' % (time.monotonic() - g.t0))
+    if cut:
+        if os.path.exists(args.qmp):
+            os.unlink(args.qmp)
+        g = Guest(with_disk(with_relay(qemu), args.disk, cut[0] + 30), args.qmp, args.log_dir, tag='-cut', sample=False)
+        try:
+            after_cut(g, c, args.disk, args.week_tool, *cut)
+        finally:
+            g.close()
+        print('QEMU after the power cut ran %.1f s' % (time.monotonic() - g.t0))
     print('checks: %s' % ('all passed' if not c.failed else 'FAILED: ' + ', '.join(c.failed)))
     return 0 if not c.failed else 1
 

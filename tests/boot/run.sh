@@ -29,7 +29,7 @@ WORK=${WEEKSWITCH_BOOT_WORK:-${TMPDIR:-/tmp}/weekswitch-boot-$(id -u)}
 CACHE=${WEEKSWITCH_QEMU_CACHE:-/var/cache/weekswitch-qemu}
 ROOTCACHE=${WEEKSWITCH_BOOT_CACHE:-/var/cache/weekswitch-boot}
 PACKAGES="qemu-system-x86 mmdebstrap cpio zstd kmod python3 dpkg-dev debhelper fakeroot lintian cmake ninja-build g++"
-MODULES="parport parport_pc ppdev uhid hid-generic"
+MODULES="parport parport_pc ppdev uhid hid-generic virtio_pci virtio_blk ext4 crc32c_generic"
 SUITE=bookworm
 # What the guest needs besides the essential packages: systemd and udev, and
 # the libraries of the package (dpkg -i does not fetch dependencies).
@@ -51,7 +51,7 @@ T_ALL=$(now)
 checkTools() {
     local tool
     [ "$(id -u)" = 0 ] || missing "needs root (mmdebstrap, dpkg -i in a chroot)"
-    for tool in qemu-system-x86_64 mmdebstrap cpio zstd depmod modinfo apt-get dpkg-buildpackage dh lintian cmake ninja flock gcc; do
+    for tool in qemu-system-x86_64 mmdebstrap cpio zstd depmod modinfo apt-get dpkg-buildpackage dh lintian cmake ninja flock gcc mkfs.ext4 debugfs; do
         command -v "$tool" >/dev/null || missing "$tool not found"
     done
     if [ -x /usr/bin/python3 ]; then PY=/usr/bin/python3; else PY=$(command -v python3) || missing "python3 not found"; fi
@@ -154,6 +154,8 @@ prepareRoot() {
     gcc -static -O2 -Wall -o "$root/usr/local/bin/relay_board" "$HERE/../qemu/relay_board.c" >"$WORK/relay_board.log" 2>&1 || {
         cat "$WORK/relay_board.log"; fail "static build of relay_board failed"; }
     chroot "$root" systemctl enable bench-agent.service bench-timetable.service bench-relay.service >>"$WORK/dpkg-i.log" 2>&1
+    # The disk of the boots with bench.disk: the journal and the state folders on it.
+    install -D -m 755 "$HERE/guest/bench-disk.generator" "$root/etc/systemd/system-generators/bench-disk"
     # The serial line is the bench's: no login prompt on it.
     ln -sf /dev/null "$root/etc/systemd/system/serial-getty@ttyS0.service"
     (cd "$root" && find . | cpio -o -H newc --quiet | zstd -q -T2 -3 >"$WORK/initrd.zst")
@@ -173,18 +175,27 @@ upgradePackage
 baseRoot
 prepareRoot
 
+# The disk of the power cut: journal/ and private/ (the state folders of
+# DynamicUser services), empty.
+rm -rf "$WORK/disk-tree" "$WORK/disk.img"
+mkdir -p "$WORK/disk-tree/journal" "$WORK/disk-tree/private"
+chmod 700 "$WORK/disk-tree/private"
+mkfs.ext4 -q -F -d "$WORK/disk-tree" "$WORK/disk.img" 64M
+
 QMP=$WORK/qmp.sock
 rm -f "$QMP"
 status=0
 # Monday 2026-12-07 12:00 UTC at power-on: far from midnight, so the
 # timetable the guest writes never wraps round the week. drive.py boots the
 # same machine a second time without its parallel port (the isa-parallel
-# device left out), and a third time so with bench.relay on the kernel's
-# command line.
+# device left out), a third time so with bench.relay on the kernel's
+# command line and the disk, whose power it cuts, and a fourth time after
+# the cut.
 # The package's weekswitch-week draws the guest's record on the host.
 rm -rf "$WORK/pkg"
 dpkg-deb -x "$DEB" "$WORK/pkg"
-"$PY" "$HERE/drive.py" --log-dir "$WORK/logs" --qmp "$QMP" --week-tool "$WORK/pkg/usr/bin/weekswitch-week" -- \
+"$PY" "$HERE/drive.py" --log-dir "$WORK/logs" --qmp "$QMP" --week-tool "$WORK/pkg/usr/bin/weekswitch-week" \
+    --disk "$WORK/disk.img" -- \
     qemu-system-x86_64 -M pc -accel tcg -m 1024 -display none -no-reboot -nic none \
     -rtc base=2026-12-07T12:00:00 -monitor none -parallel none \
     -kernel "$KDIR/vmlinuz" -initrd "$WORK/initrd.zst" \
