@@ -1,5 +1,6 @@
 // test_util.cpp: output capture and scratch files for the unit tests.
 #include "test_util.h"
+#include "calendar.h"
 
 #include "eventfile.h"
 #include "schedule.h"
@@ -88,6 +89,7 @@ std::string readFile(const std::string &path)
 void resetProgram(void)
 {
     clearEvents();
+    clearDatedDays();
     allocCnt = 0;
     entryCnt = 0;
     lineCnt = 0;

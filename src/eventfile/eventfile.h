@@ -21,11 +21,12 @@ int loadEventFile(void);
 // The loader's work on a stream that is already open (tests feed it text
 // from memory): the same result, and the same messages, as loadEventFile.
 int loadEventStream(FILE *fp);
-// Appends "Tue 07:30:05 1 ;; *Learned event*" with CR LF after the last byte
-// that is not an end-of-data byte (0x1A), and forces it to disk; only a
-// regular file, or a link to one that is safe to follow. 0, or -1 after
-// printing why, the file unchanged.
-int appendLearnedEvent(const rtEvent_t *ev);
+// Appends "Tue 07:30:05 1 ;; *Learned event*" (with a date, a one-off for
+// that date only: "2026-12-24 07:30:05 1 ;; *Learned event*") with CR LF
+// after the last byte that is not an end-of-data byte (0x1A), and forces it
+// to disk; only a regular file, or a link to one that is safe to follow. 0,
+// or -1 after printing why, the file unchanged.
+int appendLearnedEvent(const rtEvent_t *ev, int32_t date = -1);
 // Warns, as the loader would, when the event file cannot be read: 0 or -1.
 // Only opens and closes (a FIFO is not even opened): nothing is consumed.
 int checkEventFileReadable(void);

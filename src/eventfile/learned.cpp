@@ -189,11 +189,14 @@ static void syncFolder(int folder)
         fsync(dir.fd);
 }
 
-static std::string learnedLine(const rtEvent_t *ev)
+static std::string learnedLine(const rtEvent_t *ev, int32_t date)
 {
-    char line[96];
-    snprintf(line, sizeof line, "%s %2.2X:%2.2X:%2.2X %d ;; *Learned event*\r\n", dayNames[(ev->dayTime >> 24) & 7],
-             (ev->dayTime >> 16) & 0xFF, (ev->dayTime >> 8) & 0xFF, ev->dayTime & 0xFF, ev->state);
+    char day[16], line[96];
+    if (date >= 0)
+        formatDate(day, date);
+    snprintf(line, sizeof line, "%s %2.2X:%2.2X:%2.2X %d ;; *Learned event*\r\n",
+             date >= 0 ? day : dayNames[(ev->dayTime >> 24) & 7], (ev->dayTime >> 16) & 0xFF,
+             (ev->dayTime >> 8) & 0xFF, ev->dayTime & 0xFF, ev->state);
     return line;
 }
 
@@ -207,7 +210,7 @@ static void takeBack(int fd, off_t cut, off_t size)
     writeAll(fd, endOfData);
 }
 
-int appendLearnedEvent(const rtEvent_t *ev)
+int appendLearnedEvent(const rtEvent_t *ev, int32_t date)
 {
     bool created;
     int folder;
@@ -224,7 +227,7 @@ int appendLearnedEvent(const rtEvent_t *ev)
         return -1;
     }
     unsigned char last = 0;
-    std::string text = learnedLine(ev);
+    std::string text = learnedLine(ev, date);
     // A last line without a line end would swallow the learned line.
     if (cut > 0 && pread(file.fd, &last, 1, cut - 1) == 1 && last != '\n')
         text = "\r\n" + text;

@@ -5,6 +5,8 @@
 // first keptLineBytes of a line are kept, so no file, not even an endless one
 // without line ends, makes the program grow.
 #include "eventfile.h"
+#include "calendar.h"
+#include "holidays.h"
 #include "journal.h"
 
 #include "settings.h"
@@ -17,6 +19,7 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,6 +103,156 @@ static std::string quotedLine(const char *content)
     return quotedText(text);
 }
 
+// --- dated lines ------------------------------------------------------------
+// "2026-12-24 as su", "2026-05-01 0", "2026-11-20 07:30 1", each with a
+// range "FROM..TO" in place of the date, and "holidays FILE as su" or
+// "holidays FILE 0". An older weekswitch refuses every one of them as a bad
+// day, so no timetable it ran changes meaning.
+
+// A field without the line end the last field of a line carries.
+static std::string bare(const char *field)
+{
+    std::string text(field != nullptr ? field : "");
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+static int32_t parseDate(const std::string &text)
+{
+    int year, month, day, used = 0;
+    if (text.size() != 10 || sscanf(text.c_str(), "%4d-%2d-%2d%n", &year, &month, &day, &used) != 3 || used != 10 ||
+        text[4] != '-' || text[7] != '-')
+        return -1;
+    return dateNumber(year, month, day);
+}
+
+// The dates of "2026-12-24" or "2026-12-24..2027-01-06"; 0, or 1 after
+// saying what is wrong.
+static int parseDates(const char *field, int32_t *from, int32_t *to)
+{
+    std::string text = bare(field);
+    size_t dots = text.find("..");
+    *from = parseDate(text.substr(0, dots));
+    *to = dots == std::string::npos ? *from : parseDate(text.substr(dots + 2));
+    if (*from < 0 || *to < 0) {
+        report(JOURNAL_ERR, "ERROR:  Bad date:  '%s'\n", quotedText(text).c_str());
+        return 1;
+    }
+    if (*to < *from) {
+        report(JOURNAL_ERR, "ERROR:  Date range runs backwards:  '%s'\n", quotedText(text).c_str());
+        return 1;
+    }
+    if (*to - *from >= longestRangeDays) {
+        report(JOURNAL_ERR, "ERROR:  Date range longer than three years:  '%s'\n", quotedText(text).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// "as su" or a value, its first word already read: what the dates of a
+// line become. 0, or 1 after saying what is wrong.
+static int parseDateKind(const char *word, char **save, const char *content, int *kind, int *asDay, int32_t *state)
+{
+    if (word == nullptr) {
+        report(JOURNAL_ERR, "ERROR:  Time or value missing:  '%s'\n", quotedLine(content).c_str());
+        return 1;
+    }
+    if (strcasecmp(bare(word).c_str(), "as") != 0) {
+        int32_t value = readCInt(word);
+        *kind = dateHeld;
+        *state = value == 0 || value == -1 ? value : 255;
+        return 0;
+    }
+    std::string day = bare(strtok_r(nullptr, fieldSeparators, save));
+    *kind = dateAs;
+    *asDay = parseDay(day.c_str());
+    if (*asDay == 7 || day.find('-') != std::string::npos) {
+        report(JOURNAL_ERR, "ERROR:  Bad day after as:  '%s'\n", quotedText(day).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// Once for a line: the dates another line had dated already, which keeps.
+static void reportDatedTwice(int32_t first, int more, long long earlier, const char *what)
+{
+    char date[16];
+    formatDate(date, first);
+    report(JOURNAL_ERR, "ERROR:  Dated twice:  '%s%s'%s, by line %lld and line %lld (the first stays)\n", date, what,
+           more > 0 ? (" and " + std::to_string(more) + " more").c_str() : "", earlier, lineCnt);
+}
+
+static int loadDatedLine(const char *dateField, char **save, const char *content)
+{
+    int32_t from, to;
+    if (parseDates(dateField, &from, &to) != 0)
+        return 1;
+    char *second = strtok_r(nullptr, fieldSeparators, save);
+    bool as = second != nullptr && strcasecmp(bare(second).c_str(), "as") == 0;
+    char *third = second != nullptr && !as ? strtok_r(nullptr, fieldSeparators, save) : nullptr;
+    long long earlier = 0;
+    int32_t firstTwice = 0;
+    int twice = 0;
+    if (third != nullptr) {
+        // A one-off: a time and a value, on each date.
+        rtEvent_t entry;
+        if (parseEvent(&entry, dayNames[0], second, readCInt(third)) != 0)
+            return 0;  // a bad time is skipped, as in a weekly line
+        int32_t when = (entry.hour * 60 + entry.min) * 60 + entry.sec;
+        for (int32_t date = from; date <= to; date++) {
+            long long other = addOneOff(date, when, entry.state, lineCnt);
+            if (other != 0 && twice++ == 0) {
+                earlier = other;
+                firstTwice = date;
+            }
+        }
+        char time[16];
+        snprintf(time, sizeof time, " %02d:%02d:%02d", entry.hour, entry.min, entry.sec);
+        if (twice > 0)
+            reportDatedTwice(firstTwice, twice - 1, earlier, time);
+    } else {
+        int kind, asDay = 0;
+        int32_t state = 0;
+        if (parseDateKind(second, save, content, &kind, &asDay, &state) != 0)
+            return 1;
+        for (int32_t date = from; date <= to; date++) {
+            long long other = claimDate(date, kind, asDay, state, lineCnt);
+            if (other != 0 && twice++ == 0) {
+                earlier = other;
+                firstTwice = date;
+            }
+        }
+        if (twice > 0)
+            reportDatedTwice(firstTwice, twice - 1, earlier, "");
+    }
+    entryCnt++;
+    datedLineCnt++;
+    return 0;
+}
+
+// "holidays FILE as su": every all-day event of an iCalendar file, the
+// file named relative to the timetable's folder.
+static int loadHolidaysLine(char **save, const char *content)
+{
+    std::string file = bare(strtok_r(nullptr, fieldSeparators, save));
+    if (file.empty()) {
+        report(JOURNAL_ERR, "ERROR:  Time or value missing:  '%s'\n", quotedLine(content).c_str());
+        return 1;
+    }
+    int kind, asDay = 0;
+    int32_t state = 0;
+    if (parseDateKind(strtok_r(nullptr, fieldSeparators, save), save, content, &kind, &asDay, &state) != 0)
+        return 1;
+    size_t slash = eventFileName.find_last_of('/');
+    std::string path = file[0] == '/' || slash == std::string::npos ? file : eventFileName.substr(0, slash + 1) + file;
+    if (readHolidays(path, kind, asDay, state, lineCnt) != 0)
+        return 1;
+    entryCnt++;
+    datedLineCnt++;
+    return 0;
+}
+
 // Adds the records of one content line; returns 1 when the line is refused.
 static int loadEventLine(const char *content)
 {
@@ -108,6 +261,10 @@ static int loadEventLine(const char *content)
     char *dayField = strtok_r(&fields[0], fieldSeparators, &save);
     if (dayField == nullptr)
         dayField = &fields[fields.size()];
+    if (dayField[0] >= '0' && dayField[0] <= '9')
+        return loadDatedLine(dayField, &save, content);
+    if (strcasecmp(bare(dayField).c_str(), "holidays") == 0)
+        return loadHolidaysLine(&save, content);
     int startDay = parseDay(dayField);
     if (startDay == 7) {
         report(JOURNAL_ERR, "ERROR:  Bad day:  '%s'\n", quotedField(dayField).c_str());
@@ -236,6 +393,8 @@ static FILE *openEventFile(void)
 int loadEventStream(FILE *fp)
 {
     dataEnded = false;
+    // The ring is emptied by the caller; the dated days are the loader's.
+    clearDatedDays();
     int refused = 0;
     std::string line;
     const char *content;

@@ -1,4 +1,5 @@
 // main.cpp: the command line, the choice of mode and the exit check.
+#include "calendar.h"
 #include "durable.h"
 #include "eventfile.h"
 #include "journal.h"
@@ -62,7 +63,13 @@ static int runCheckMode(void)
         printNowLine();
     int status = loadEventFile();
     listEvents();
-    printf("Entries/lines:  %lld/%lld\n", entryCnt, lineCnt);
+    // The dated days after the week; a timetable without them ends as ever.
+    listDatedDays();
+    if (datedLineCnt == 0)
+        printf("Entries/lines:  %lld/%lld\n", entryCnt, lineCnt);
+    else
+        printf("Entries/lines:  %lld/%lld, dated lines/days:  %lld/%zu\n", entryCnt, lineCnt, datedLineCnt,
+               datedDays.size());
     clearEvents();
     if (verbose)
         printNowLine();

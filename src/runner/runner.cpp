@@ -5,8 +5,10 @@
 // switch the port when another entry comes into force. Escape or a failed
 // load ends it; a function key, or in learn mode any other key, re-reads the
 // file. Output goes through printf so that the texts stay exactly as shown.
-// The record in force is found again each pass without walking the ring
-// (findCurrentEvent follows it), so a pass costs the same for any timetable.
+// The entry in force and the next one come from the timeline (calendar.h),
+// which is asked only when the clock leaves the stretch between them (a
+// change is due, the clock was set, the zone changed), so a pass costs the
+// same for any timetable, dated days or not.
 //
 // Passes fall on the thirds of each second of the clock: entries come into
 // force as a second begins, so the pass at the start of each second switches
@@ -19,6 +21,7 @@
 // force and that the loop goes round, a re-read the loader refuses leaves
 // the timetable in force running, and Escape ends only when pressed twice.
 #include "runner.h"
+#include "calendar.h"
 #include "durable.h"
 #include "eventfile.h"
 #include "journal.h"
@@ -81,8 +84,10 @@ struct runState_t {
     // Under the service: a refused re-read keeps the timetable in force,
     // Escape asks first.
     bool service;
-    // The record in force since the last change, or none.
-    rtEvent_t *currentEvent;
+    // The entry in force since the last change and the next one to come
+    // (hasCurrent false: the timeline has none).
+    bool hasCurrent;
+    timedEntry_t current, next;
     // The state last meant for the port, and the one it holds (the last
     // written that went through; -1: none yet).
     int outputState, portHolds;
@@ -118,6 +123,8 @@ struct runState_t {
     long long escapeAskedUntilMs;
     // The timetable in force, as accepted at the last good load.
     std::vector<savedEntry> accepted;
+    std::map<int32_t, datedDay_t> acceptedDays;
+    long long acceptedDatedLines;
 };
 
 // Whatever comes next starts a line of its own.
@@ -127,14 +134,23 @@ void lineClosed(runState_t *run)
     reportStatusLine(false);
 }
 
+// The next change is named with its date unless it is the ring's next
+// entry after a weekly one, as without dated days it always is.
+bool nextIsUsual(const runState_t *run)
+{
+    const timedEntry_t &now = run->current, &next = run->next;
+    return now.why == whyWeekly && next.why == whyWeekly && next.weekly == now.weekly->next &&
+           next.date - now.date <= 7;
+}
+
 // Each of the two is one print, so a terminal gets it in one write: the
 // clock line goes out three times a second.
-void printEventLines(runState_t *run, const rtEvent_t *ev)
+void printEventLines(runState_t *run)
 {
     lineClosed(run);
-    char inForce[eventTextSize], next[eventTextSize];
-    formatEvent(inForce, sizeof inForce, ev);
-    formatEvent(next, sizeof next, ev->next);
+    char inForce[timedTextSize], next[timedTextSize];
+    formatTimed(inForce, sizeof inForce, run->current);
+    formatTimed(next, sizeof next, run->next, !nextIsUsual(run));
     printf("EVENT:  %s\n next:  %s\n", inForce, next);
 }
 
@@ -145,8 +161,8 @@ void printEventLines(runState_t *run, const rtEvent_t *ev)
 // if any of them had to be dropped.
 void printClockLine(runState_t *run)
 {
-    if (displayLost() && run->currentEvent != nullptr && run->currentEvent->state != noState)
-        printEventLines(run, run->currentEvent);
+    if (displayLost() && run->hasCurrent && run->current.state != noState)
+        printEventLines(run);
     if (!reportStatusLineOpen())
         lineClosed(run);
     // What the port holds: while a write is failing, not what was meant.
@@ -182,47 +198,53 @@ void closeClockLine(runState_t *run)
 }
 
 // A record without a state switches the lines off: -1 does not mean on.
-int portStateOf(const rtEvent_t *ev)
+int portStateOf(const runState_t *run)
 {
-    return ev == nullptr || ev->state == noState ? 0 : ev->state;
+    return !run->hasCurrent || run->current.state == noState ? 0 : run->current.state;
 }
 
 // An entry as the record and the status line name it; one without a state
 // says so, where the console shows none.
-std::string textOf(const rtEvent_t *ev)
+std::string textOf(const timedEntry_t *e, bool withDate = false)
 {
-    char text[eventTextSize] = "none";
-    if (ev != nullptr)
-        formatEvent(text, sizeof text, ev);
-    return std::string(text) + (ev != nullptr && ev->state == noState ? " no state" : "");
+    char text[timedTextSize] = "none";
+    if (e != nullptr)
+        formatTimed(text, sizeof text, *e, withDate);
+    return std::string(text) + (e != nullptr && e->state == noState ? " no state" : "");
 }
 
-long long msOfWeek(const rtEvent_t *ev, int ms)
+const timedEntry_t *currentOf(const runState_t *run)
 {
-    return (((ev->day * 24LL + ev->hour) * 60 + ev->min) * 60 + ev->sec) * 1000 + ms;
+    return run->hasCurrent ? &run->current : nullptr;
 }
 
-// How long ago, by the clock sample, ev came into force: one second after
-// its time, in the week that wraps round.
-long long msSinceInForce(const rtEvent_t *ev)
+// The clock sample as a moment of the wall clock, in milliseconds.
+long long nowMomentMs(void)
 {
-    return ((msOfWeek(&nowEvent, nowEventMs) - msOfWeek(ev, 1000)) % weekMs + weekMs) % weekMs;
+    return ((long long)nowDate * 86400 + (nowEvent.hour * 60 + nowEvent.min) * 60 + nowEvent.sec) * 1000 + nowEventMs;
+}
+
+// How long ago, by the clock sample, e came into force: one second after
+// its time.
+long long msSinceInForce(const timedEntry_t *e)
+{
+    return nowMomentMs() - inForceFrom(*e) * 1000;
 }
 
 // "In force: Mon 08:00:00 On, port 0xFF; next: Mon 17:00:00 Off", for
 // systemctl status; said again only when it changed.
 void tellStatus(runState_t *run)
 {
-    const rtEvent_t *ev = run->currentEvent;
+    const timedEntry_t *e = currentOf(run);
     std::string status = "STATUS=";
     if (run->portPending)
         status += "Port write failing: ";
-    status += "In force: " + textOf(ev);
+    status += "In force: " + textOf(e);
     char port[32];
     snprintf(port, sizeof port, ", port 0x%02X", run->outputState & 0xFF);
     status += port;
-    if (ev != nullptr)
-        status += "; next: " + textOf(ev->next);
+    if (e != nullptr)
+        status += "; next: " + textOf(&run->next, !nextIsUsual(run));
     if (status == run->statusShown && (run->readySent || run->portPending))
         return;
     run->statusShown = status;
@@ -237,7 +259,7 @@ void tellStatus(runState_t *run)
 // The record of what reached the port: "In force: ..." after a load,
 // "Switched: ..." at a change, late when it came more than a second after
 // its entry came into force.
-void recordApplied(runState_t *run, const char *kind, const rtEvent_t *ev)
+void recordApplied(runState_t *run, const char *kind, const timedEntry_t *ev)
 {
     std::string entry = textOf(ev);
     int value = run->outputState & 0xFF;
@@ -261,7 +283,7 @@ void recordApplied(runState_t *run, const char *kind, const rtEvent_t *ev)
 // console once for each entry it concerns (a retry is no new entry), and
 // recorded as failed, and tried again at every pass until it goes through;
 // kind is the record it then makes.
-void applyState(runState_t *run, int state, const char *kind, const rtEvent_t *ev, bool retry = false)
+void applyState(runState_t *run, int state, const char *kind, const timedEntry_t *ev, bool retry = false)
 {
     run->outputState = state;
     if (writePort(state & 0xFF) == 0) {
@@ -290,25 +312,37 @@ void applyState(runState_t *run, int state, const char *kind, const rtEvent_t *e
                   entry.c_str(), state & 0xFF, strerror(err));
 }
 
+// The entry in force at the clock sample, and the next one.
+bool findInForce(timedEntry_t *inForce, timedEntry_t *next)
+{
+    int second = (nowEvent.hour * 60 + nowEvent.min) * 60 + nowEvent.sec;
+    return timelineAt(nowDate, second, inForce, next) == 0;
+}
+
 // After every load: the port gets the state of the entry in force, announced
 // only when that entry has a state.
 void synchronise(runState_t *run)
 {
     sampleClock();
-    run->currentEvent = findCurrentEvent(nowEvent.dayTime);
-    applyState(run, portStateOf(run->currentEvent), "in-force", run->currentEvent);
-    if (run->currentEvent != nullptr && run->currentEvent->state != noState)
-        printEventLines(run, run->currentEvent);
+    run->hasCurrent = findInForce(&run->current, &run->next);
+    applyState(run, portStateOf(run), "in-force", currentOf(run));
+    if (run->hasCurrent && run->current.state != noState)
+        printEventLines(run);
     tellStatus(run);
 }
 
 // One look at the clock: a switch and its announcement when another entry
 // has come into force, else the clock line again. A write that failed
-// before is tried again first.
+// before is tried again first. The timeline is asked only when the clock
+// has left the stretch from the entry in force to the next one.
 void followClock(runState_t *run)
 {
     sampleClock();
-    rtEvent_t *inForce = findCurrentEvent(nowEvent.dayTime);
+    long long now = nowMomentMs() / 1000;
+    timedEntry_t inForce = run->current, next = run->next;
+    bool has = run->hasCurrent;
+    if (!has || now < inForceFrom(inForce) || now >= inForceFrom(next))
+        has = findInForce(&inForce, &next);
     // An output that went away (a board unplugged) said so itself; from now
     // on it is written again at each pass until it is back.
     if (!run->portPending && portLost()) {
@@ -317,18 +351,23 @@ void followClock(runState_t *run)
         run->pendingKind = "in-force";
         tellStatus(run);
     }
-    if (inForce == run->currentEvent) {
+    if (has == run->hasCurrent && (!has || sameEntry(inForce, run->current))) {
+        // The same entry, a week on, or the same with another next.
+        run->current = inForce;
+        run->next = next;
         if (run->portPending) {
-            applyState(run, run->outputState, run->pendingKind, inForce, true);
+            applyState(run, run->outputState, run->pendingKind, currentOf(run), true);
             tellStatus(run);
         }
         printClockLine(run);
         return;
     }
-    applyState(run, portStateOf(inForce), "switched", inForce);
-    if (inForce != nullptr)
-        printEventLines(run, inForce);
-    run->currentEvent = inForce;
+    run->hasCurrent = has;
+    run->current = inForce;
+    run->next = next;
+    applyState(run, portStateOf(run), "switched", currentOf(run));
+    if (has)
+        printEventLines(run);
     tellStatus(run);
 }
 
@@ -411,8 +450,19 @@ bool learnKey(runState_t *run)
         return false;
     rtEvent_t learned = nowEvent;
     learned.state = run->outputState == 0 ? 1 : 0;
-    if (appendLearnedEvent(&learned) == 0) {
-        std::string text = textOf(&learned);
+    // A date that is held or runs as another day would not run a weekly
+    // line learned today: what is learned there is a one-off of the date.
+    auto dated = datedDays.find(nowDate);
+    bool oneOff = dated != datedDays.end() && dated->second.kind != dateWeekday;
+    if (appendLearnedEvent(&learned, oneOff ? nowDate : -1) == 0) {
+        timedEntry_t e = {nowDate, (learned.hour * 60 + learned.min) * 60 + learned.sec, learned.state ? 255 : 0,
+                          oneOff ? whyOneOff : whyWeekly, 0, &learned};
+        std::string text = textOf(&e);
+        if (oneOff) {
+            char date[16];
+            formatDate(date, nowDate);
+            printf("Learned for %s only, a dated day:  %s\n", date, text.c_str());
+        }
         journalRecord(JOURNAL_INFO, "learned", {{"WEEKSWITCH_ENTRY", text}}, "Learned: %s", text.c_str());
         run->lastLearned = learned.dayTime;
     }
@@ -575,6 +625,8 @@ keyOutcome watch(runState_t *run)
 // The timetable as accepted, so that a refused re-read can put it back.
 void rememberTimetable(runState_t *run)
 {
+    run->acceptedDays = datedDays;
+    run->acceptedDatedLines = datedLineCnt;
     run->accepted.clear();
     const rtEvent_t *ev = eventList;
     if (ev == nullptr)
@@ -597,6 +649,8 @@ void keepTimetable(runState_t *run)
         snprintf(timeText, sizeof timeText, "%02d:%02d:%02d", entry.hour, entry.min, entry.sec);
         addEvent(entry.day, timeText, entry.state);
     }
+    datedDays = run->acceptedDays;
+    datedLineCnt = run->acceptedDatedLines;
 }
 
 void recordStart(int entries)

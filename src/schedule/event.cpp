@@ -32,6 +32,46 @@ int parseDay(const char *text)
     return 7;
 }
 
+int32_t dateNumber(int year, int month, int day)
+{
+    static const int monthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (year < 1970 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+        day > monthDays[month - 1] + (month == 2 && leap ? 1 : 0))
+        return -1;
+    // Days from civil, counting years from March so the leap day comes last.
+    int y = month <= 2 ? year - 1 : year;
+    int era = y / 400, yearOfEra = y - era * 400;
+    int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+void dateOfNumber(int32_t date, int *year, int *month, int *day)
+{
+    int z = date + 719468;
+    int era = z / 146097, dayOfEra = z - era * 146097;
+    int yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    int dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    int mp = (5 * dayOfYear + 2) / 153;
+    *day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    *month = mp < 10 ? mp + 3 : mp - 9;
+    *year = yearOfEra + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+int weekdayOf(int32_t date)
+{
+    // 1970-01-01 was a Thursday.
+    return (int)((date % 7 + 7 + 3) % 7);
+}
+
+void formatDate(char *out, int32_t date)
+{
+    int year, month, day;
+    dateOfNumber(date, &year, &month, &day);
+    snprintf(out, 11, "%04d-%02d-%02d", year, month, day);
+}
+
 int toBcd(int n)
 {
     return (n / 10) << 4 | (n % 10);

@@ -31,8 +31,20 @@ extern rtEvent_t nowEvent;
 // Milliseconds into its second of the latest clock sample: the run loop
 // wakes as the next second begins.
 extern int nowEventMs;
+// The local date of the latest clock sample, as a date number.
+extern int32_t nowDate;
 // Records currently allocated; must be 0 when the program exits.
 extern int allocCnt;
+
+// Dates as numbers: days since 1970-01-01 of the proleptic Gregorian
+// calendar, so that a date's number minus one is the day before, across
+// months, years and leap days alike. -1: no such date (2026-02-30).
+int32_t dateNumber(int year, int month, int day);
+void dateOfNumber(int32_t date, int *year, int *month, int *day);
+// Day index 0 Monday .. 6 Sunday of a date number.
+int weekdayOf(int32_t date);
+// "2026-12-24" into out (at least 11 bytes).
+void formatDate(char *out, int32_t date);
 
 // Day index 0..6 of a text whose first two letters name a day, else 7.
 int parseDay(const char *text);

@@ -1,0 +1,192 @@
+// calendar.cpp: the dated days, and the timeline of the ring and them, see
+// calendar.h.
+//
+// A date's entries are built when asked: its dated day, if it has one, and
+// else the ring's entries of its weekday. The entry in force is found by
+// walking back from the moment asked a date at a time, the next one by
+// walking forward; beyond the dated days a week of dates holds every entry
+// of the ring, so no walk goes further than the dated days and a week. The
+// run loop asks only when a change is due or the clock jumped, so a pass
+// costs the same with or without dated days.
+#include "calendar.h"
+
+#include <algorithm>
+#include <cstdio>
+
+std::map<int32_t, datedDay_t> datedDays;
+long long datedLineCnt;
+
+namespace {
+
+const int32_t daySeconds = 24 * 60 * 60;
+
+int32_t secondOf(const rtEvent_t *ev)
+{
+    return (ev->hour * 60 + ev->min) * 60 + ev->sec;
+}
+
+// The ring's entries of one day, in time order.
+void ringEntriesOf(int day, int32_t date, int why, std::vector<timedEntry_t> *out)
+{
+    if (eventList == nullptr)
+        return;
+    // Nothing of day lies strictly below its midnight: what follows the
+    // record found is its first entry, if it has one.
+    const rtEvent_t *first = findCurrentEvent(day << 24)->next;
+    const rtEvent_t *ev = first;
+    while (ev->day == day) {
+        out->push_back({date, secondOf(ev), ev->state, why, day, ev});
+        ev = ev->next;
+        if (ev == first)
+            break;
+    }
+}
+
+// The walks go this far beyond the dated days: a week holds every weekday.
+void walkBounds(int32_t date, int32_t *low, int32_t *high)
+{
+    int32_t first = date, last = date;
+    if (!datedDays.empty()) {
+        first = std::min(first, datedDays.begin()->first);
+        last = std::max(last, datedDays.rbegin()->first);
+    }
+    *low = first - (eventList != nullptr ? 7 : 0);
+    *high = last + (eventList != nullptr ? 7 : 0);
+}
+
+}  // namespace
+
+long long claimDate(int32_t date, int kind, int asDay, int32_t state, long long line)
+{
+    datedDay_t &day = datedDays[date];
+    if (day.kind != dateWeekday)
+        return day.line;
+    day.kind = kind;
+    day.asDay = asDay;
+    day.state = state;
+    day.line = line;
+    return 0;
+}
+
+long long addOneOff(int32_t date, int32_t second, int32_t state, long long line)
+{
+    std::vector<oneOff_t> &offs = datedDays[date].oneOffs;
+    auto at = std::lower_bound(offs.begin(), offs.end(), second,
+                               [](const oneOff_t &o, int32_t s) { return o.second < s; });
+    if (at != offs.end() && at->second == second)
+        return at->line;
+    offs.insert(at, {second, state, line});
+    return 0;
+}
+
+void clearDatedDays(void)
+{
+    datedDays.clear();
+    datedLineCnt = 0;
+}
+
+void entriesOfDate(int32_t date, std::vector<timedEntry_t> *out)
+{
+    out->clear();
+    auto dated = datedDays.find(date);
+    if (dated == datedDays.end()) {
+        ringEntriesOf(weekdayOf(date), date, whyWeekly, out);
+        return;
+    }
+    const datedDay_t &day = dated->second;
+    if (day.kind == dateHeld)
+        out->push_back({date, 0, day.state, whyHeld, 0, nullptr});
+    else if (day.kind == dateAs)
+        ringEntriesOf(day.asDay, date, whyAs, out);
+    else
+        ringEntriesOf(weekdayOf(date), date, whyWeekly, out);
+    // A one-off takes the place of an entry of the same time on its date.
+    for (const oneOff_t &o : day.oneOffs) {
+        timedEntry_t e = {date, o.second, o.state, whyOneOff, 0, nullptr};
+        auto at = std::lower_bound(out->begin(), out->end(), o.second,
+                                   [](const timedEntry_t &t, int32_t s) { return t.second < s; });
+        if (at != out->end() && at->second == o.second)
+            *at = e;
+        else
+            out->insert(at, e);
+    }
+}
+
+int timelineAt(int32_t date, int32_t second, timedEntry_t *inForce, timedEntry_t *next)
+{
+    int32_t low, high;
+    walkBounds(date, &low, &high);
+    std::vector<timedEntry_t> entries;
+    bool found = false;
+    for (int32_t d = date; d >= low && !found; d--) {
+        entriesOfDate(d, &entries);
+        for (auto e = entries.rbegin(); e != entries.rend() && !found; ++e)
+            if (d < date || e->second < second) {
+                *inForce = *e;
+                found = true;
+            }
+    }
+    if (!found)
+        return -1;
+    for (int32_t d = date; d <= high; d++) {
+        entriesOfDate(d, &entries);
+        for (const timedEntry_t &e : entries)
+            if (d > date || e.second >= second) {
+                *next = e;
+                return 0;
+            }
+    }
+    *next = *inForce;  // cannot happen: the entry in force is in the timeline
+    return 0;
+}
+
+bool sameEntry(const timedEntry_t &a, const timedEntry_t &b)
+{
+    if (a.why != b.why)
+        return false;
+    if (a.why == whyWeekly)
+        return a.weekly == b.weekly;
+    return a.date == b.date && a.second == b.second;
+}
+
+long long inForceFrom(const timedEntry_t &e)
+{
+    return (long long)e.date * daySeconds + e.second + 1;
+}
+
+int formatTimed(char *out, size_t size, const timedEntry_t &e, bool withDate)
+{
+    if (e.why == whyWeekly && !withDate)
+        return formatEvent(out, size, e.weekly);
+    char date[16];
+    formatDate(date, e.date);
+    const char *state = e.state == -1 ? "" : e.state != 0 ? " On" : " Off";
+    char why[24] = "";
+    if (e.why == whyAs)
+        snprintf(why, sizeof why, " (runs as %s)", dayNames[e.asDay]);
+    else if (e.why == whyHeld)
+        snprintf(why, sizeof why, " (held)");
+    else if (e.why == whyOneOff)
+        snprintf(why, sizeof why, " (one-off)");
+    return snprintf(out, size, "%s %s %02d:%02d:%02d%s%s", dayNames[weekdayOf(e.date)], date, e.second / 3600,
+                    e.second / 60 % 60, e.second % 60, state, why);
+}
+
+int listDatedDays(void)
+{
+    for (const auto &dated : datedDays) {
+        char date[16];
+        formatDate(date, dated.first);
+        const datedDay_t &day = dated.second;
+        const char *weekday = dayNames[weekdayOf(dated.first)];
+        if (day.kind == dateAs)
+            printf("%s %s  as %s\n", date, weekday, dayNames[day.asDay]);
+        else if (day.kind == dateHeld)
+            printf("%s %s  held %s\n", date, weekday,
+                   day.state == -1 ? "no state" : day.state != 0 ? "On" : "Off");
+        for (const oneOff_t &o : day.oneOffs)
+            printf("%s %s  %02d:%02d:%02d%s\n", date, weekday, o.second / 3600, o.second / 60 % 60, o.second % 60,
+                   o.state == -1 ? "" : o.state != 0 ? " On" : " Off");
+    }
+    return 0;
+}
