@@ -454,6 +454,116 @@ TEST_F(RunnerTest, RereadOfADeletedFileEndsWithMinusOne)
     EXPECT_EQ(text.err, "No such file or directory\n");
 }
 
+// Dated days on the simulated clock (Monday 2024-01-01 is day 0): each
+// change on its second, days held through midnight, a date run as another
+// day, one-offs, the leap day and the year end, days of 23 and 25 hours
+// beginning at local midnight, and a new time zone re-finding the state.
+TEST_F(RunnerTest, DatedDaysSwitchOnTheirSecond)
+{
+    const long long day = 24 * 3600 * 1000LL, hour = 3600 * 1000LL;
+    const struct {
+        const char *what, *zone, *timetable;
+        long long fromMs, toMs;
+        const char *writes, *shown;
+        long long newZoneAtMs = 0;
+    } rows[] = {
+        {"a date run as Sunday", nullptr,
+         "mo-fr 08:00 1\nmo-fr 17:00 0\nsu 10:00 1\nsu 12:00 0\n2024-01-03 as su\n", day + 18 * hour, 3 * day + 9 * hour,
+         "day 1 18:00:00.000 0x00\nday 2 10:00:01.000 0xFF\nday 2 12:00:01.000 0x00\nday 3 08:00:01.000 0xFF\n",
+         "EVENT:  Wed 2024-01-03 10:00:00 On (runs as Sun)\n next:  Wed 2024-01-03 12:00:00 Off (runs as Sun)\n"},
+        {"a held range, its value on through the night after it", nullptr,
+         "mo-fr 08:00 1\nmo-fr 17:00 0\n2024-01-02..2024-01-03 1\n", 16 * hour, 3 * day + 18 * hour,
+         "day 0 16:00:00.000 0xFF\nday 0 17:00:01.000 0x00\nday 1 00:00:01.000 0xFF\nday 2 00:00:01.000 0xFF\n"
+         "day 3 08:00:01.000 0xFF\nday 3 17:00:01.000 0x00\n",
+         "EVENT:  Wed 2024-01-03 00:00:00 On (held)\n next:  Thu 2024-01-04 08:00:00 On\n"},
+        {"one-offs beside a held value and in place of a weekly entry", nullptr,
+         "mo-fr 08:00 1\nmo-fr 17:00 0\n2024-01-02 0\n2024-01-02 10:00 1\n2024-01-03 08:00 0\n", 16 * hour,
+         2 * day + 18 * hour,
+         "day 0 16:00:00.000 0xFF\nday 0 17:00:01.000 0x00\nday 1 00:00:01.000 0x00\nday 1 10:00:01.000 0xFF\n"
+         "day 2 08:00:01.000 0x00\nday 2 17:00:01.000 0x00\n",
+         "EVENT:  Tue 2024-01-02 10:00:00 On (one-off)\n"},
+        {"the leap day", nullptr, "2024-02-29 1\n2024-03-01 0\n", 58 * day + 12 * hour, 61 * day,
+         "day 58 12:00:00.000 0x00\nday 59 00:00:01.000 0xFF\nday 60 00:00:01.000 0x00\n", ""},
+        {"the year end, held days back", nullptr, "2024-03-01 0\n2024-12-31..2025-01-01 1\n2025-01-02 0\n",
+         364 * day + 12 * hour, 368 * day,
+         "day 364 12:00:00.000 0x00\nday 365 00:00:01.000 0xFF\nday 366 00:00:01.000 0xFF\nday 367 00:00:01.000 0x00\n",
+         "EVENT:  Wed 2025-01-01 00:00:00 On (held)\n"},
+        {"a day of 23 hours", "Europe/Berlin", "2024-03-31 1\n2024-04-01 0\n", 89 * day + 12 * hour, 91 * day,
+         "day 89 12:00:00.000 0x00\nday 89 23:00:01.000 0xFF\nday 90 22:00:01.000 0x00\n", ""},
+        {"a day of 25 hours", "Europe/Berlin", "2024-10-27 1\n2024-10-28 0\n", 299 * day, 301 * day,
+         "day 299 00:00:00.000 0x00\nday 299 22:00:01.000 0xFF\nday 300 23:00:01.000 0x00\n", ""},
+        {"a new time zone", nullptr, "mo 10:00 1\nmo 12:00 0\n", 10 * hour + 30 * 60000, 16 * hour,
+         "day 0 10:30:00.000 0xFF\nday 0 11:00:00.000 0x00\nday 0 13:00:01.000 0xFF\nday 0 15:00:01.000 0x00\n", "",
+         11 * hour},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        resetProgram();
+        eventFileName = scratchPath("events.txt");
+        simReset();
+        simZone(r.zone);
+        writeFile(eventFileName, r.timetable);
+        simSetNowMs(r.fromMs);
+        simStopAt(r.toMs + day);
+        simKey(r.toMs, escapeKey);
+        if (r.newZoneAtMs != 0)
+            simAt(r.newZoneAtMs, [] { simZone("Etc/GMT+3"); });
+        EXPECT_EQ(run(false), 0);
+        EXPECT_EQ(simPortLogText(), r.writes);
+        EXPECT_NE(text.out.find(r.shown), std::string::npos) << text.out.substr(0, 2000);
+    }
+}
+
+// A school year on the simulated clock with dated days: every change of
+// 2024 on its second, against the year worked out here afresh, date by date.
+// Between changes the clock jumps ahead to two seconds before the next, a
+// clock step the runner answers by finding the entry in force again, which
+// must change nothing.
+TEST_F(RunnerTest, AYearOfDatedDaysSwitchesEveryChangeOnItsSecond)
+{
+    const char *timetable = "mo-fr 07:55 1\nmo-fr 08:00 0\nmo-fr 12:00 1\nmo-fr 12:05 0\nsa 09:00 1\nsa 09:30 0\n"
+                            "2024-02-12..2024-02-16 0\n2024-02-29 10:00 1\n2024-05-09 as sa\n"
+                            "2024-07-01..2024-08-31 -1\n2024-07-15 08:00 1\n2024-12-23..2025-01-03 0\n";
+    // The same timetable as data: each date's entries, seconds of the day and
+    // port values, by the rule a date follows.
+    struct dayEntry { int second, value; };
+    const std::vector<dayEntry> weekday = {{7 * 3600 + 55 * 60, 0xFF}, {8 * 3600, 0}, {12 * 3600, 0xFF}, {12 * 3600 + 300, 0}};
+    const std::vector<dayEntry> saturday = {{9 * 3600, 0xFF}, {9 * 3600 + 1800, 0}};
+    auto entriesOn = [&](int d) {
+        std::vector<dayEntry> entries = d % 7 < 5 ? weekday : d % 7 == 5 ? saturday : std::vector<dayEntry>();
+        if ((d >= 42 && d <= 46) || (d >= 357 && d <= 368))
+            entries = {{0, 0}};
+        else if (d >= 182 && d <= 243)
+            entries = {{0, 0}};  // -1: no state, the lines off
+        else if (d == 129)
+            entries = saturday;
+        if (d == 59)
+            entries.insert(entries.begin() + 2, {10 * 3600, 0xFF});
+        if (d == 196)
+            entries = {{0, 0}, {8 * 3600, 0xFF}};
+        return entries;
+    };
+    std::string want = "day 0 00:00:00.000 0x00\n";
+    std::vector<long long> changes;
+    for (int d = 0; d < 369; d++)
+        for (const dayEntry &e : entriesOn(d)) {
+            long long at = (d * 86400LL + e.second + 1) * 1000;
+            char line[48];
+            snprintf(line, sizeof line, "day %d %02d:%02d:%02d.000 0x%02X\n", d, (e.second + 1) / 3600,
+                     (e.second + 1) / 60 % 60, (e.second + 1) % 60, e.value);
+            want += line;
+            changes.push_back(at);
+        }
+    writeFile(eventFileName, timetable);
+    for (size_t i = 0; i + 1 < changes.size(); i++)
+        if (changes[i + 1] - changes[i] > 5000)
+            simAt(changes[i] + 2000, [i, &changes] { simSetNowMs(changes[i + 1] - 2000); });
+    simStopAt(370LL * 86400 * 1000);
+    simKey(changes.back() + 5000, escapeKey);
+    EXPECT_EQ(run(false), 0);
+    EXPECT_EQ(simPortLogText(), want);
+}
+
 // A record without a state that comes into force switches off: it does not
 // drive every data line high.
 TEST_F(RunnerTest, EntryWithoutStateSwitchesOffAtAChangeAndAtASynchronisation)

@@ -31,6 +31,7 @@ const int escapeCode = 27;
 const int sleepsAfterStop = 1000;
 
 long long nowMs;
+bool zoneSet;  // the local clock follows TZ, not UTC
 long long stopAtMs;
 bool stopped;
 int sleepsSinceStop;
@@ -92,6 +93,8 @@ void simReset(void)
     sleepLengths.clear();
     portWritesToFail = failedPortWrites = 0;
     notifications.clear();
+    if (zoneSet)
+        simZone(nullptr);
 }
 
 long long simTimeMs(int day, int hour, int min, int sec, int ms)
@@ -108,6 +111,27 @@ void simSetNowMs(long long atMs)
 long long simNowMs(void)
 {
     return nowMs;
+}
+
+void simZone(const char *tz)
+{
+    // The test process's own TZ, put back when the zone is UTC again.
+    static bool saved, hadTz;
+    static std::string tzBefore;
+    if (!saved) {
+        const char *before = getenv("TZ");
+        hadTz = before != nullptr;
+        tzBefore = hadTz ? before : "";
+        saved = true;
+    }
+    zoneSet = tz != nullptr;
+    if (zoneSet)
+        setenv("TZ", tz, 1);
+    else if (hadTz)
+        setenv("TZ", tzBefore.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 void simKey(long long atMs, int code)
@@ -358,5 +382,8 @@ int localTime(struct tm *out, int *ms)
     if (ms != nullptr)
         *ms = (int)(nowMs % 1000);
     time_t now = simEpoch + (time_t)(nowMs / 1000);
-    return gmtime_r(&now, out) ? 0 : -1;
+    if (!zoneSet)
+        return gmtime_r(&now, out) ? 0 : -1;
+    tzset();
+    return localtime_r(&now, out) ? 0 : -1;
 }

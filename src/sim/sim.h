@@ -3,8 +3,10 @@
 // Linked in place of the Linux platform, it gives the program a virtual clock
 // that only sleeping moves forward (a wait for a key ends when the key is
 // due), keys that become pending at scripted virtual times, and a port that
-// records every byte with the virtual time of its write. Virtual time is counted in milliseconds from Monday 00:00:00.000
-// of the first simulated week; there is no time zone.
+// records every byte with the virtual time of its write. Virtual time is
+// counted in milliseconds from Monday 2024-01-01 00:00:00.000 UTC, the
+// first simulated week; the local clock is UTC unless simZone says
+// otherwise.
 #ifndef WEEKSWITCH_SIM_H
 #define WEEKSWITCH_SIM_H
 
@@ -20,6 +22,11 @@ struct simPortWrite {
 // Forgets every key, action, write and call count; the clock goes back to
 // Monday 00:00:00.000 and the safety stop to eight days from there.
 void simReset(void);
+
+// The local clock in time zone tz ("Europe/Berlin"), its days beginning at
+// local midnight, 23- and 25-hour days and all; nullptr: UTC again, as
+// after simReset. May be called while the runner runs (a zone change).
+void simZone(const char *tz);
 
 // Virtual time of a day (0 Monday .. 6 Sunday; 7 and up are later weeks) and
 // time of day, with optional milliseconds.
