@@ -569,15 +569,19 @@ def scenario(g, c, found, week_tool=None):
     steady(g, c, 'the port keeps its value after Escape', esc_t, time.monotonic(), 0x00)
 
     # 6. The port appearing starts the stopped service, as a module loaded or
-    # a card added after boot would: ppdev unloaded and loaded again.
+    # a card added after boot would: ppdev unloaded and loaded again. Its
+    # timetable holds today on (a dated day), the week off.
     t1 = time.monotonic()
-    p, _ = g.props(['ActiveState'], 'echo "mo 00:00:00 1" >/etc/weekswitch/week.txt; modprobe -r ppdev; sleep 1; '
-                   'echo before=$(systemctl is-active weekswitch); modprobe ppdev; '
+    p, _ = g.props(['ActiveState', 'StatusText'], 'printf "mo 00:00:00 0\\n$(date +%F) 1\\n" >/etc/weekswitch/week.txt; '
+                   'modprobe -r ppdev; sleep 1; echo before=$(systemctl is-active weekswitch); modprobe ppdev; '
                    'for i in $(seq 40); do systemctl -q is-active weekswitch && break; sleep 0.25; done;')
     g.wait_until(time.monotonic() + HOLD_S)
     seq = g.port(t1, time.monotonic())
+    held = p.pop('StatusText', '')
     c.check(p == dict(before='inactive', ActiveState='active') and [v for _, v, _ in seq] == [0x00, 0xFF],
             'the port appearing starts the service', '%s, port %s' % (p, hexes(v for _, v, _ in seq)))
+    c.check(held.startswith('In force: Mon 2026-12-07 00:00:00 On (held), port 0xFF; next: Mon 2026-12-14 00:00:00 Off'),
+            'a date held on keeps the port on, and systemctl status says why', held)
 
     # The port's modules loaded only as the start begins, as when they load
     # late at boot: the start waits for the kernel's port and then its node.
