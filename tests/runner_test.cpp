@@ -595,6 +595,20 @@ TEST_F(RunnerTest, EntryWithoutStateSwitchesOffAtAChangeAndAtASynchronisation)
     EXPECT_EQ(text.out, "*Off*:  Mon 13:00:00\r");
 }
 
+// On a held date a weekly line would not run today: the key learns a
+// one-off of that date, and says so.
+TEST_F(RunnerTest, LearningOnAHeldDateLearnsAOneOffOfThatDate)
+{
+    writeFile(eventFileName, "2024-01-02 0\n");
+    simSetNowMs(simTimeMs(tuesday, 7, 30, 0));
+    simKey(simNowMs() + 5000, 'a');
+    simKey(simNowMs() + 8000, escapeKey);
+    EXPECT_EQ(run(true), 0);
+    EXPECT_EQ(readFile(eventFileName), "2024-01-02 0\n2024-01-02 07:30:05 1 ;; *Learned event*\r\n");
+    EXPECT_EQ(simPortLogText(), "day 1 07:30:00.000 0x00\nday 1 07:30:05.000 0x00\nday 1 07:30:06.000 0xFF\n");
+    EXPECT_EQ(countOf(text.out, "Learned for 2024-01-02 only, a dated day:  Tue 2024-01-02 07:30:05 On (one-off)\n"), 1);
+}
+
 TEST_F(RunnerTest, LearningOnANewFileSwitchesOnAtOnceThenOffASecondAfterTheLearnedTime)
 {
     writeFile(eventFileName, "");
