@@ -252,13 +252,31 @@ bool onAt(const std::vector<weekSpan_t> &spans, int second)
     return spanAt(spans, second).kind == kindOn;
 }
 
-std::string entryText(const rtEvent_t *ev)
+// A planned entry as the runner names it: a dated one with its date and why.
+std::string entryText(const weekSpan_t &span)
 {
-    if (ev == nullptr)
+    char text[timedTextSize];
+    if (span.hasTimed)
+        formatTimed(text, sizeof text, span.timed);
+    else if (span.entry != nullptr)
+        formatEvent(text, sizeof text, span.entry);
+    else
         return "none";
-    char text[eventTextSize];
-    formatEvent(text, sizeof text, ev);
     return text;
+}
+
+// Whether a record's entry is the planned one, by the moment it names: a
+// dated entry names its date and time, a weekly one its weekday and time
+// (the record's own time gives the week). Only the moment counts: a weekly
+// entry of another timetable that switched as the plan's dated one was due
+// did what the plan says.
+bool namesEntry(const record_t &r, const weekSpan_t &span)
+{
+    if (span.hasTimed && r.entryDate >= 0)
+        return r.entryDate == span.timed.date && r.entrySecond % daySeconds == span.timed.second;
+    if (span.hasTimed)
+        return r.entrySecond == weekdayOf(span.timed.date) * daySeconds + span.timed.second;
+    return span.entry != nullptr && r.entryDate < 0 && r.entrySecond == secondOfWeek(span.entry);
 }
 
 std::string entryText(int second, int state)
@@ -279,10 +297,10 @@ const idleSpan_t *idleIn(const weekActual_t &out, int from, int to)
     return spanIn(out.idle, from, to);
 }
 
-// The Switched record of the planned change of the entry at entrySecond,
-// made in [due, next): it was made, even where the week as drawn lost it to
-// a stretch that began in the same second. -1 if none.
-int switchedFor(const recordRead_t &read, const realWeek_t &week, int entrySecond, bool on, int due, int next,
+// The Switched record of the planned change of the entry of flip, made in
+// [due, next): it was made, even where the week as drawn lost it to a
+// stretch that began in the same second. -1 if none.
+int switchedFor(const recordRead_t &read, const realWeek_t &week, const weekSpan_t &flip, bool on, int due, int next,
                 int *by)
 {
     // The records are in time order: those of [due, next) lie together.
@@ -294,7 +312,7 @@ int switchedFor(const recordRead_t &read, const realWeek_t &week, int entrySecon
         int at = secondInWeek(week, r->usec);
         if (at >= next)
             break;
-        if (r->kind == recSwitched && r->entrySecond == entrySecond && (r->value != 0) == on) {
+        if (r->kind == recSwitched && namesEntry(*r, flip) && (r->value != 0) == on) {
             *by = (int)(r - recs.begin());
             return at;
         }
@@ -341,9 +359,12 @@ void compare(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const 
              const std::vector<int> &made, weekActual_t *out)
 {
     // The plan's changes: where on and off swap (no state counts as off).
+    // The second before the week is a real week's first span.
     std::vector<const weekSpan_t *> flips;
     for (const weekSpan_t &span : plan) {
-        bool before = onAt(plan, span.start - 1 + (span.start == 0 ? weekSeconds : 0));
+        if (span.start < 0)
+            continue;
+        bool before = onAt(plan, span.start - 1);
         if ((span.kind == kindOn) != before)
             flips.push_back(&span);
     }
@@ -355,9 +376,7 @@ void compare(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const 
         bool on = flip.kind == kindOn;
         int by = -1, byRecord = -1;
         int at = kindThen != kindUnknown ? madeAt(*out, made, due, next, on, &by) : -1;
-        int atRecord = flip.entry != nullptr ? switchedFor(read, week, secondOfWeek(flip.entry), on, due, next,
-                                                            &byRecord)
-                                             : -1;
+        int atRecord = switchedFor(read, week, flip, on, due, next, &byRecord);
         bool recorded = atRecord >= 0 && (at < 0 || atRecord < at);
         if (recorded) {
             at = atRecord;
@@ -373,7 +392,7 @@ void compare(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const 
             continue;
         }
         out->planned++;
-        std::string entry = entryText(flip.entry);
+        std::string entry = entryText(flip);
         if (at >= 0 && at - due <= onTimeSeconds && (kindThen != kindIdle || recorded)) {
             out->onTime++;
             continue;
@@ -430,7 +449,9 @@ void compare(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const 
         const record_t &r = read.records[made[i]];
         out->unplanned++;
         out->differences.push_back({span.start, diffUnplanned, 0,
-                                    r.entrySecond >= 0 ? entryText(r.entrySecond, r.entryState) : "none",
+                                    r.entryDate >= 0     ? r.datedEntry
+                                    : r.entrySecond >= 0 ? entryText(r.entrySecond, r.entryState)
+                                                         : "none",
                                     unplannedWhy(read, made[i])});
     }
     std::stable_sort(out->differences.begin(), out->differences.end(),
@@ -454,6 +475,8 @@ realWeek_t weekHolding(long long usec)
     realWeek_t week;
     week.startUsec = (long long)mktime(&monday) * 1000000;
     week.endUsec = (long long)mktime(&next) * 1000000;
+    // From the Monday after: the week of 1970-01-01 begins in 1969.
+    week.mondayDate = dateNumber(next.tm_year + 1900, next.tm_mon + 1, next.tm_mday) - 7;
     char date[16];
     strftime(date, sizeof date, "%Y-%m-%d", &monday);
     week.monday = date;

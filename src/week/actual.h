@@ -24,6 +24,7 @@ struct realWeek_t {
     long long startUsec;
     long long endUsec;
     std::string monday;  // "2026-12-07"
+    int32_t mondayDate;  // the same as a date number
 };
 
 // The real week holding usec.

@@ -4,6 +4,8 @@
 // A column shows a state only when that state fills the whole slot; a slot
 // with one change shows which way the lines went and a slot with more shows
 // that it holds several, so a short pulse can never vanish in a wide column.
+// A real week marks its dated days by their names and says below what each
+// does: the row alone cannot tell a holiday from a quiet day.
 #include "week.h"
 #include "actual.h"
 
@@ -35,6 +37,8 @@ struct glyphSet_t {
 const glyphSet_t asciiGlyphs = {{".", "#", "-", "/", "\\", "*", "x", " ", "?"}};
 const glyphSet_t unicodeGlyphs = {{"\u00b7", "\u2588", "\u2591", "\u2590", "\u258c", "*", "\u00d7", " ", "?"}};
 const char *const cellColours[9] = {"90", "32", "33", "32", "32", "1;35", "31", "0", "1;33"};
+// After the name of a dated day, where a blank stands on the others.
+const char datedMark = '*';
 // The marks under a week as switched, by differenceKind; '+' where several
 // fall in one column.
 const char markLetters[] = {'L', 'M', 'U'};
@@ -197,6 +201,46 @@ void printNowLine(const std::vector<weekSpan_t> &week, const weekView_t &view, b
     printEvent(span.entry->next, "\n");
 }
 
+// The runner names the next change with its date unless it is the ring's
+// next entry after a weekly one.
+bool nextIsUsual(const timedEntry_t &now, const timedEntry_t &next)
+{
+    return now.why == whyWeekly && next.why == whyWeekly && next.weekly == now.weekly->next &&
+           next.date - now.date <= 7;
+}
+
+// The same for a real week, asked of the timeline: what the runner prints.
+void printRealNowLine(const weekView_t &view, bool shown)
+{
+    int32_t date = view.monday + view.now / daySeconds;
+    int second = view.now % daySeconds;
+    char day[16];
+    formatDate(day, date);
+    timedEntry_t inForce, next;
+    bool any = timelineAt(date, second, &inForce, &next) == 0;
+    printf("Now (%s):  %s %s %02d:%02d:%02d%s, %s", shown ? "> v" : ">", dayNames[weekdayOf(date)], day,
+           second / 3600, second / 60 % 60, second % 60, shown ? "" : " (outside the hours shown)",
+           !any || inForce.state == -1 ? "off, no state" : inForce.state != 0 ? "on" : "off");
+    if (!any) {
+        printf(": no entry in force\n");
+        return;
+    }
+    char now[timedTextSize], after[timedTextSize];
+    formatTimed(now, sizeof now, inForce);
+    formatTimed(after, sizeof after, next, !nextIsUsual(inForce, next));
+    printf("\nEVENT:  %s\n next:  %s\n", now, after);
+}
+
+// Below a real week: its dated days.
+void printDatedDays(const std::vector<weekSpan_t> &week, const weekView_t &view)
+{
+    std::vector<std::string> lines = datedWeekLines(week, view.monday);
+    if (!lines.empty())
+        printf("\n");
+    for (const std::string &line : lines)
+        printf("%s\n", line.c_str());
+}
+
 void printMarks(const weekActual_t &actual, int day, const weekView_t &view, const layout_t &lay,
                 const gridStyle_t &style)
 {
@@ -305,9 +349,13 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
     int nowColumn = nowShown ? (nowSecond - view.from) / lay.slot : -1;
 
     int headStep = view.from % 60 != 0 || view.to % 60 != 0 ? 1 : 60;
+    char monday[16];
+    formatDate(monday, view.monday);
     if (actual != nullptr)
         printf("%s: the week of Monday %s as planned and as switched, ", view.title.c_str(),
                actual->week.monday.c_str());
+    else if (view.monday >= 0)
+        printf("%s: the week of Monday %s as it will run, ", view.title.c_str(), monday);
     else
         printf("%s: ", view.title.c_str());
     printf("%s-%s of each day, one column = %s\n", clockText(view.from, headStep).c_str(),
@@ -318,7 +366,8 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
     for (int day = 0; day < 7; day++) {
         int dayStart = day * daySeconds;
         bool today = day == nowDay;
-        const char *rowName = actual != nullptr ? " plan  " : "  ";
+        bool dated = view.monday >= 0 && datedDays.count(view.monday + day) > 0;
+        const char *rowName = actual != nullptr ? (dated ? " plan* " : " plan  ") : dated ? "* " : "  ";
         if (style.colour && today)
             printf("\033[1m>%s\033[0m%s", dayNames[day], rowName);
         else
@@ -363,10 +412,17 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
         }
         printf("(blank) beyond the record   marks: L late  M missed  U unplanned  + several\n");
         printActualSummary(*actual, view);
+        if (view.monday >= 0)
+            printDatedDays(week, view);
         return;
     }
+    if (view.monday >= 0)
+        printDatedDays(week, view);
     if (view.now >= 0) {
         printf("\n");
-        printNowLine(week, view, nowShown);
+        if (view.monday >= 0)
+            printRealNowLine(view, nowShown);
+        else
+            printNowLine(week, view, nowShown);
     }
 }

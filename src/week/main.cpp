@@ -2,8 +2,12 @@
 //
 // It loads the event file with weekswitch's own loader and reads the ring the
 // way the runner does, so the picture is what the port will do. It touches
-// neither the port nor the keyboard.
+// neither the port nor the keyboard. A timetable with dated days is drawn
+// as a real week, the one asked for or this one: the weekly pattern alone
+// would show the port doing what it will not do on them. Beside the record
+// every week's plan is the real week, so a holiday kept is planned.
 #include "actual.h"
+#include "calendar.h"
 #include "eventfile.h"
 #include "output.h"
 #include "schedule.h"
@@ -40,12 +44,14 @@ struct options_t {
     // Beside the service's record.
     bool actual = false;
     long long weekUsec = -1;  // a moment in the first week asked for
+    int32_t weekDate = -1;    // the date given with --week
     int weeks = 1;
     recordSource_t source;
 };
 
-// "2026-12-07" as noon of that day, local time; -1 if no such date.
-long long readDate(const char *text)
+// "2026-12-07" as noon of that day, local time, and as a date number
+// (-1 before 1970); -1 if no such date.
+long long readDate(const char *text, int32_t *date)
 {
     int y, m, d, used = 0;
     if (sscanf(text, "%4d-%2d-%2d%n", &y, &m, &d, &used) != 3 || text[used] != '\0' || m < 1 || m > 12 || d < 1 ||
@@ -60,6 +66,7 @@ long long readDate(const char *text)
     time_t t = mktime(&noon);
     if (t == (time_t)-1 || noon.tm_mday != d)
         return -1;
+    *date = dateNumber(y, m, d);
     return (long long)t * 1000000;
 }
 
@@ -113,6 +120,7 @@ const char *optionValue(int argc, char **argv, int &i, const char *name)
 int readArguments(int argc, char **argv, options_t &opt)
 {
     bool optionsEnded = false;
+    const char *weekText = "";
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
         const char *value;
@@ -139,8 +147,8 @@ int readArguments(int argc, char **argv, options_t &opt)
         } else if ((value = optionValue(argc, argv, i, "--week")) != nullptr) {
             if (value[0] == '\0')
                 return -1;
-            opt.actual = true;
-            opt.weekUsec = readDate(value);
+            weekText = value;
+            opt.weekUsec = readDate(value, &opt.weekDate);
             if (opt.weekUsec < 0) {
                 printf("ERROR:  Bad date for --week:  '%s' (YYYY-MM-DD wanted)\n", value);
                 return -1;
@@ -186,6 +194,12 @@ int readArguments(int argc, char **argv, options_t &opt)
     }
     if (!opt.source.directory.empty() && !opt.source.files.empty()) {
         printf("ERROR:  --directory and --file cannot be given together\n");
+        return -1;
+    }
+    // Alone, --week asks for the week as it will run: the timeline has no
+    // date before 1970.
+    if (opt.weekUsec >= 0 && !opt.actual && opt.weekDate < 0) {
+        printf("ERROR:  Bad date for --week:  '%s' (1970-01-01 or later wanted)\n", weekText);
         return -1;
     }
     return 0;
@@ -236,8 +250,10 @@ std::string sourceText(const recordSource_t &source, const std::vector<std::stri
 }
 
 // The weeks asked for beside the record, drawn one after the other; the
-// picture shows the last. 0, or the failure status after a message.
-int drawActual(const std::vector<weekSpan_t> &plan, const weekView_t &view, const options_t &opt)
+// picture shows the last. Each week's plan is that week as the timeline
+// runs it, its dated days shown when the timetable has any. 0, or the
+// failure status after a message.
+int drawActual(weekView_t view, const options_t &opt)
 {
     recordRead_t read;
     long long firstUsec = opt.weekUsec;
@@ -270,9 +286,12 @@ int drawActual(const std::vector<weekSpan_t> &plan, const weekView_t &view, cons
     }
     gridStyle_t style = terminalStyle();
     weekActual_t actual;
+    std::vector<weekSpan_t> plan;
     for (size_t w = 0; w < weeks.size(); w++) {
         if (w > 0)
             printf("\n");
+        plan = computeRealWeek(weeks[w].mondayDate);
+        view.monday = datedDays.empty() ? -1 : weeks[w].mondayDate;
         compareWeek(plan, weeks[w], read, &actual);
         actual.source = sourceText(opt.source, read.diskFiles);
         printGrid(plan, view, style, &actual);
@@ -305,15 +324,23 @@ int drawWeek(int argc, char **argv)
         clearEvents();
         return failed;
     }
-    std::vector<weekSpan_t> week = computeWeek();
     sampleClock();
     weekView_t view = {eventFileName, opt.from, opt.to, secondOfWeek(&nowEvent)};
     if (opt.actual) {
-        int status = drawActual(week, view, opt);
+        int status = drawActual(view, opt);
         if (refused > 0)
             printf("\n%d line%s refused: weekswitch will not run this file.\n", refused, refused == 1 ? "" : "s");
         clearEvents();
         return status != 0 ? status : refused > 255 ? failed : refused;
+    }
+    std::vector<weekSpan_t> week;
+    if (opt.weekDate >= 0 || !datedDays.empty()) {
+        view.monday = mondayOf(opt.weekDate >= 0 ? opt.weekDate : nowDate);
+        week = computeRealWeek(view.monday);
+        long long now = (long long)(nowDate - view.monday) * daySeconds + view.now % daySeconds;
+        view.now = now >= 0 && now < weekSeconds ? (int)now : -1;
+    } else {
+        week = computeWeek();
     }
     printGrid(week, view, terminalStyle());
     if (refused > 0)

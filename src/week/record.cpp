@@ -114,8 +114,11 @@ bool recordOf(const fieldOf_t &get, long long journalUsec, record_t *r)
         return false;
     r->entrySecond = -1;
     r->entryState = -1;
-    if (get("WEEKSWITCH_ENTRY", &text) && text != "none" && !parseEntryText(text, &r->entrySecond, &r->entryState))
+    if (get("WEEKSWITCH_ENTRY", &text) && text != "none" &&
+        !parseEntryText(text, &r->entrySecond, &r->entryState, &r->entryDate))
         return false;
+    if (r->entryDate >= 0)
+        r->datedEntry = text;
     r->delayMs = get("WEEKSWITCH_DELAY_MS", &text) && number(text, 10, &n) ? n : -1;
     if (!get("_BOOT_ID", &r->boot))
         r->boot.clear();
@@ -338,18 +341,52 @@ void findBootEnds(sd_journal *j, const std::vector<record_t> &disk, const std::v
 
 }  // namespace
 
-bool parseEntryText(const std::string &text, int *second, int *state)
+// Why a dated entry is at its date, as the runner names it; false when the
+// words are no such reason.
+static bool isDatedWhy(const std::string &why)
+{
+    if (why == " (held)" || why == " (one-off)")
+        return true;
+    for (int d = 0; d < 7; d++)
+        if (why == std::string(" (runs as ") + dayNames[d] + ")")
+            return true;
+    return false;
+}
+
+bool parseEntryText(const std::string &text, int *second, int *state, int32_t *date)
 {
     char day[4];
-    int h, m, s, used = 0;
-    if (sscanf(text.c_str(), "%3s %2d:%2d:%2d%n", day, &h, &m, &s, &used) != 4)
-        return false;
-    const char *rest = text.c_str() + used;
-    if (*rest == '\0' || strcmp(rest, " no state") == 0)
+    int y, mo, dd, h, m, s, used = 0;
+    int32_t dated = -1;
+    if (sscanf(text.c_str(), "%3s %2d:%2d:%2d%n", day, &h, &m, &s, &used) != 4) {
+        // Only as the runner writes it: "Thu 2026-12-24 00:00:00", the day
+        // the date's own.
+        char canonical[40];
+        if (sscanf(text.c_str(), "%3s %4d-%2d-%2d %2d:%2d:%2d%n", day, &y, &mo, &dd, &h, &m, &s, &used) != 7)
+            return false;
+        dated = dateNumber(y, mo, dd);
+        if (dated < 0 || h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59)
+            return false;
+        snprintf(canonical, sizeof canonical, "%s %04d-%02d-%02d %02d:%02d:%02d", dayNames[weekdayOf(dated)], y, mo,
+                 dd, h, m, s);
+        if (text.compare(0, used, canonical) != 0)
+            return false;
+    }
+    std::string rest = text.substr(used);
+    bool noState = rest.size() >= 9 && rest.compare(rest.size() - 9, 9, " no state") == 0;
+    if (noState)
+        rest.erase(rest.size() - 9);
+    if (dated >= 0) {
+        size_t why = rest.find(" (");
+        if (why == std::string::npos || !isDatedWhy(rest.substr(why)))
+            return false;
+        rest.erase(why);
+    }
+    if (rest.empty())
         *state = -1;
-    else if (strcmp(rest, " On") == 0)
+    else if (rest == " On" && !noState)
         *state = 255;
-    else if (strcmp(rest, " Off") == 0)
+    else if (rest == " Off" && !noState)
         *state = 0;
     else
         return false;
@@ -357,6 +394,8 @@ bool parseEntryText(const std::string &text, int *second, int *state)
     if (d > 6 || strlen(day) != 3 || h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59)
         return false;
     *second = ((d * 24 + h) * 60 + m) * 60 + s;
+    if (date != nullptr)
+        *date = dated;
     return true;
 }
 

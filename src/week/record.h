@@ -52,6 +52,10 @@ struct record_t {
     // The time the record gives itself, believed or not (-1: none): the
     // same record in the journal and on disk gives the same.
     long long ownUsec = -1;
+    // A dated entry's date (-1: a weekly entry, or none), and its text as
+    // the record gives it.
+    int32_t entryDate = -1;
+    std::string datedEntry{};
     // Where it was found: the journal, the record on disk, or both; on disk
     // records are numbered in the order made, across runs (-1: none).
     bool inJournal = true, onDisk = false;
@@ -100,7 +104,9 @@ int readRecords(const recordSource_t &source, long long fromUsec, long long toUs
 // One entry's fields as the service writes them, for the tests and for
 // readers of exported text: "Mon 17:00:00 Off" into its second of the week
 // and state ("Mon 17:00:00 no state", or an older program's "Mon 17:00:00",
-// has none). false when the text is no entry.
-bool parseEntryText(const std::string &text, int *second, int *state);
+// has none). A dated entry names its date and why, "Thu 2026-12-24
+// 00:00:00 Off (held)", "... (runs as Sun)", "... (one-off)": its date goes
+// to *date, else -1. false when the text is no entry.
+bool parseEntryText(const std::string &text, int *second, int *state, int32_t *date = nullptr);
 
 #endif

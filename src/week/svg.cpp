@@ -2,7 +2,9 @@
 //
 // The bars are drawn to the second: one rect per stretch in which the lines
 // are on (or without a state), placed by the same scale as the hour ruler. A
-// stretch too narrow to see at that scale gets a marker above its bar.
+// stretch too narrow to see at that scale gets a marker above its bar. A
+// real week gives each day its date, and a dated day a dashed frame round
+// its bar, what it does as the frame's tooltip and in lines below.
 #include "week.h"
 #include "actual.h"
 #include "links.h"
@@ -209,6 +211,22 @@ void writeMarks(FILE *fp, const weekActual_t &actual, int day, const weekView_t 
     }
 }
 
+// The date under the day's name, and round a dated day's bar a frame
+// whose tooltip says what the date does.
+void writeDate(FILE *fp, const weekView_t &view, int day, int barY, int plotWidth, int height)
+{
+    char date[16];
+    formatDate(date, view.monday + day);
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-size=\"10\">%s</text>\n", plotLeft - 10,
+            barY + 28, date + 5);
+    std::string what = datedDayText(view.monday + day);
+    if (what.empty())
+        return;
+    fprintf(fp, "<rect class=\"dated\" x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" "
+                "stroke=\"#6a1b9a\" stroke-width=\"1.5\" stroke-dasharray=\"5 3\"><title>%s %s: %s</title></rect>\n",
+            plotLeft - 2, barY - 2, plotWidth + 4, height + 4, dayNames[day], date, xmlText(what).c_str());
+}
+
 std::string stretchText(const idleSpan_t &span)
 {
     return formatWeekSecond(span.start) + " - " +
@@ -252,7 +270,10 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
     scale_t sc = {view.from, (double)plotWidth / (view.to - view.from)};
     int rowsEnd = firstRowY + 7 * rowHeight;
     int summaryLines = actual != nullptr ? 6 + (int)std::min<size_t>(actual->idle.size() + actual->lost.size(), 7) : 0;
-    int height = rowsEnd + 90 + summaryLines * 18;
+    std::vector<std::string> dated;
+    if (view.monday >= 0)
+        dated = datedWeekLines(week, view.monday);
+    int height = rowsEnd + 90 + summaryLines * 18 + (dated.empty() ? 0 : 10 + (int)dated.size() * 18);
 
     fprintf(fp, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
     fprintf(fp, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\""
@@ -267,8 +288,12 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
                 "<path d=\"M0 0 L6 6 M0 6 L6 0\" stroke=\"#c62828\" stroke-width=\"0.8\"/></pattern></defs>\n");
     fprintf(fp, "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n", pageWidth, height);
     std::string title = view.title;
+    char monday[16];
+    formatDate(monday, view.monday);
     if (actual != nullptr)
         title += ": the week of Monday " + actual->week.monday + ", planned and as switched";
+    else if (view.monday >= 0)
+        title += std::string(": the week of Monday ") + monday + " as it will run";
     fprintf(fp, "<text x=\"%d\" y=\"28\" font-size=\"17\" font-weight=\"bold\">%s</text>\n", plotLeft,
             xmlText(title).c_str());
 
@@ -286,9 +311,15 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
         int dayStart = day * daySeconds;
         int rowY = firstRowY + day * rowHeight;
         int barY = rowY + (rowHeight - barHeight) / 2;
-        fprintf(fp, "<g class=\"day\" data-day=\"%d\">\n", day);
-        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n",
-                plotLeft - 10, barY + 16, dayNames[day]);
+        bool datedDay = view.monday >= 0 && datedDays.count(view.monday + day) > 0;
+        char date[16];
+        formatDate(date, view.monday + day);
+        if (view.monday >= 0)
+            fprintf(fp, "<g class=\"day\" data-day=\"%d\" data-date=\"%s\">\n", day, date);
+        else
+            fprintf(fp, "<g class=\"day\" data-day=\"%d\">\n", day);
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s%s</text>\n",
+                plotLeft - 10, barY + 16, dayNames[day], datedDay ? "*" : "");
         fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
                 plotLeft, barY, plotWidth, actual != nullptr ? planBarHeight : barHeight);
         if (actual != nullptr) {
@@ -302,6 +333,8 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
         } else {
             writeBars(fp, runsOf(week, dayStart + view.from, dayStart + view.to), dayStart, sc, barY);
         }
+        if (view.monday >= 0)
+            writeDate(fp, view, day, barY, plotWidth, actual != nullptr ? planBarHeight : barHeight);
         stretch_t whole = summarise(week, dayStart + view.from, dayStart + view.to);
         std::string onText = formatDuration(whole.onSeconds), switchText = std::to_string(whole.switchings);
         if (actual != nullptr) {
@@ -349,6 +382,13 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
         fprintf(fp, "<text x=\"%d\" y=\"%d\">Hours on and switchings: as switched, the plan's in brackets</text>\n",
                 plotLeft, y + 18);
         writeActualSummary(fp, *actual, view.title, y + 44);
+    }
+    // Below the summary's room, which its longest fills.
+    int y = rowsEnd + 90 + summaryLines * 18;
+    for (const std::string &line : dated) {
+        y += 18;
+        fprintf(fp, "<text class=\"dated\" x=\"%d\" y=\"%d\" xml:space=\"preserve\">%s</text>\n", plotLeft, y,
+                xmlText(line).c_str());
     }
     fprintf(fp, "</svg>\n");
 }

@@ -1,13 +1,17 @@
 // week.h: the week a timetable gives, and its two pictures.
 //
-// The week is worked out from the ring exactly as the runner meets it: an
-// entry comes into force one second after its time and holds until the next
-// entry does, Sunday wrapping round to Monday. A -1 entry, like no entry at
-// all, leaves the lines off without a state of its own; it is kept apart so
-// the picture can show it.
+// The week is worked out exactly as the runner meets it: an entry comes into
+// force one second after its time and holds until the next entry does. The
+// weekly pattern is the ring's, Sunday wrapping round to Monday; a real week
+// (Monday to Sunday of the calendar) is the timeline's (calendar.h), its
+// dated days included, and begins with what was in force before its Monday,
+// however many days back that came. A -1 entry, like no entry at all,
+// leaves the lines off without a state of its own; it is kept apart so the
+// picture can show it.
 #ifndef WEEKSWITCH_WEEK_H
 #define WEEKSWITCH_WEEK_H
 
+#include "calendar.h"
 #include "schedule.h"
 
 #include <string>
@@ -22,12 +26,17 @@ const int weekSeconds = 7 * daySeconds;
 enum lineKind { kindOff, kindOn, kindNone, kindIdle, kindUnknown };
 
 // One entry's stretch of the week: seconds from Monday 00:00:00, the end
-// not included.
+// not included. A real week's first stretch starts at -1, the second before
+// its Monday, so that a change as the week begins is seen as one; the
+// weekly pattern's starts at 0 and the week before is the week itself.
 struct weekSpan_t {
     int start;
     int end;
     int kind;
-    const rtEvent_t *entry;  // nullptr when the timetable is empty
+    const rtEvent_t *entry;  // the weekly entry; nullptr when none, or dated
+    // In a real week: the entry of the timeline, with its date.
+    bool hasTimed = false;
+    timedEntry_t timed = {};
 };
 
 // A stretch of the week [from, to) summed up.
@@ -42,9 +51,24 @@ struct stretch_t {
 // The spans covering Monday 00:00:00 to Sunday 24:00:00 in order, from the
 // ring as loaded.
 std::vector<weekSpan_t> computeWeek(void);
+// The same for the real week of the Monday (a date number), from the
+// timeline: its first span starts at -1.
+std::vector<weekSpan_t> computeRealWeek(int32_t monday);
+// The Monday of the week holding a date.
+int32_t mondayOf(int32_t date);
+// What a date does instead of its weekday, with the lines that say so:
+// "held Off (line 8)", "runs as Sun (line 9); one-off 07:30:00 On (line
+// 10)"; "" for an ordinary date.
+std::string datedDayText(int32_t date);
+// What a real week says of its dated days, a line each: how many of the
+// timetable's fall in it, what each does, and a dated entry before the
+// week that still holds after Monday's first second. None when the
+// timetable has no dated days.
+std::vector<std::string> datedWeekLines(const std::vector<weekSpan_t> &week, int32_t monday);
 // Seconds from Monday 00:00:00 of a record's day and time.
 int secondOfWeek(const rtEvent_t *ev);
-// The span in force at a second of the week (taken modulo the week).
+// The span in force at a second of the week (taken modulo the week, but for
+// the second before a real week's Monday).
 const weekSpan_t &spanAt(const std::vector<weekSpan_t> &week, int second);
 stretch_t summarise(const std::vector<weekSpan_t> &week, int from, int to);
 // "10:30" for whole minutes, else "0:00:05".
@@ -58,6 +82,9 @@ struct weekView_t {
     int from;
     int to;
     int now;            // second of the week of the clock, or -1
+    // A real week whose dates are shown: its Monday as a date number; -1,
+    // the weekly pattern or a week without dated days to show.
+    int32_t monday = -1;
 };
 
 struct gridStyle_t {

@@ -1,8 +1,11 @@
-// weekstate.cpp: the week a timetable gives, worked out from the ring.
+// weekstate.cpp: the week a timetable gives, worked out from the ring, or
+// for a real week from the timeline.
 //
 // Only the moments at which an entry comes into force matter, one second
 // after each entry's time, so the week is built from those and never by
-// stepping through its 604800 seconds.
+// stepping through its 604800 seconds. A real week asks the timeline what
+// was in force as it began and then takes each date's entries in order:
+// the week the runner will meet, dated days and all.
 #include "week.h"
 
 #include <algorithm>
@@ -49,9 +52,118 @@ std::vector<weekSpan_t> computeWeek(void)
     return week;
 }
 
+static int kindOfState(int32_t state)
+{
+    return state == -1 ? kindNone : state == 0 ? kindOff : kindOn;
+}
+
+static weekSpan_t timedSpan(int start, const timedEntry_t &e)
+{
+    weekSpan_t span = {start, weekSeconds, kindOfState(e.state), e.why == whyWeekly ? e.weekly : nullptr};
+    span.hasTimed = true;
+    span.timed = e;
+    return span;
+}
+
+int32_t mondayOf(int32_t date)
+{
+    return date - weekdayOf(date);
+}
+
+std::vector<weekSpan_t> computeRealWeek(int32_t monday)
+{
+    std::vector<weekSpan_t> week;
+    timedEntry_t inForce, next;
+    if (timelineAt(monday, 0, &inForce, &next) != 0) {
+        week.push_back({-1, weekSeconds, kindNone, nullptr});
+        return week;
+    }
+    // An entry at Sunday 23:59:59 comes into force as the week begins: the
+    // second before holds the one it follows.
+    if (inForceFrom(inForce) == (long long)monday * daySeconds) {
+        timedEntry_t before;
+        timelineAt(monday - 1, daySeconds - 1, &before, &next);
+        week.push_back(timedSpan(-1, before));
+        week.back().end = 0;
+        week.push_back(timedSpan(0, inForce));
+    } else {
+        week.push_back(timedSpan(-1, inForce));
+    }
+    std::vector<timedEntry_t> entries;
+    for (int day = 0; day < 7; day++) {
+        entriesOfDate(monday + day, &entries);
+        for (const timedEntry_t &e : entries) {
+            int start = day * daySeconds + e.second + 1;
+            if (start >= weekSeconds)
+                break;  // Sunday 23:59:59 begins the week after
+            week.back().end = start;
+            week.push_back(timedSpan(start, e));
+        }
+    }
+    return week;
+}
+
+static const char *stateWord(int32_t state)
+{
+    return state == -1 ? "no state" : state != 0 ? "On" : "Off";
+}
+
+std::string datedDayText(int32_t date)
+{
+    auto dated = datedDays.find(date);
+    if (dated == datedDays.end())
+        return "";
+    const datedDay_t &day = dated->second;
+    std::string text;
+    char part[64];
+    if (day.kind == dateHeld)
+        snprintf(part, sizeof part, "held %s (line %lld)", stateWord(day.state), day.line);
+    else if (day.kind == dateAs)
+        snprintf(part, sizeof part, "runs as %s (line %lld)", dayNames[day.asDay], day.line);
+    if (day.kind != dateWeekday)
+        text = part;
+    for (const oneOff_t &o : day.oneOffs) {
+        snprintf(part, sizeof part, "one-off %02d:%02d:%02d %s (line %lld)", o.second / 3600, o.second / 60 % 60,
+                 o.second % 60, stateWord(o.state), o.line);
+        text += (text.empty() ? "" : "; ") + std::string(part);
+    }
+    return text;
+}
+
+std::vector<std::string> datedWeekLines(const std::vector<weekSpan_t> &week, int32_t monday)
+{
+    std::vector<std::string> lines;
+    if (datedDays.empty())
+        return lines;
+    char first[16], last[16], date[16], line[160];
+    formatDate(first, datedDays.begin()->first);
+    formatDate(last, datedDays.rbegin()->first);
+    int shown = 0;
+    for (int day = 0; day < 7; day++)
+        shown += datedDays.count(monday + day);
+    snprintf(line, sizeof line, "Dated days: %s of the timetable's %d (%s to %s) in this week%s",
+             shown == 0 ? "none" : std::to_string(shown).c_str(), (int)datedDays.size(), first, last,
+             shown == 0 ? "." : ", marked * by the day's name:");
+    lines.push_back(line);
+    for (int day = 0; day < 7; day++) {
+        formatDate(date, monday + day);
+        if (datedDays.count(monday + day) > 0)
+            lines.push_back(std::string("  ") + dayNames[day] + " " + date + "  " + datedDayText(monday + day));
+    }
+    // Monday's morning may be another's than the weekly pattern says.
+    const weekSpan_t &begins = spanAt(week, 0);
+    if (begins.hasTimed && begins.timed.why != whyWeekly && begins.timed.date < monday && begins.end > 1) {
+        char entry[timedTextSize];
+        formatTimed(entry, sizeof entry, begins.timed);
+        lines.push_back(std::string("The week begins with ") + entry + " in force.");
+    }
+    return lines;
+}
+
 const weekSpan_t &spanAt(const std::vector<weekSpan_t> &week, int second)
 {
-    second = ((second % weekSeconds) + weekSeconds) % weekSeconds;
+    if (second < week.front().start || second >= weekSeconds)
+        second = ((second % weekSeconds) + weekSeconds) % weekSeconds;
     auto after = std::upper_bound(week.begin(), week.end(), second,
                                   [](int s, const weekSpan_t &span) { return s < span.start; });
     return *(after - 1);
