@@ -5,8 +5,9 @@
 # floor: bench/idle_floor.c, a minimal loop showing the same clock line three
 # times a second. Prints the processor time per hour of each (from
 # /proc/PID/schedstat, in nanoseconds), their ratio, and the writes and
-# read calls per pass (from /proc/PID/io), for the example timetable and for
-# one of 100,000 records in random order. SECONDS (default 60) is the time
+# read calls per pass (from /proc/PID/io), for the example timetable, for
+# one of 100,000 records in random order, and for the example with ten years
+# of dated lines (3,650: a pass must cost the same with them). SECONDS (default 60) is the time
 # measured, from 3 s after the timetable is loaded; ROUNDS (default 1)
 # repeats the pairs and then prints the ratio over all rounds. The left pane
 # costs more than the right one (the floor against itself reads about 1.15),
@@ -38,6 +39,11 @@ awk 'BEGIN { split("mo tu we th fr sa su", d, " ");
     for (i = 0; i < 100000; i++) { s = int(i * 6.048);
         printf "%s %02d:%02d:%02d %d\n", d[int(s / 86400) + 1], int(s % 86400 / 3600), int(s % 3600 / 60), s % 60, i % 2 } }' |
     shuf --random-source=<(yes weekswitch) >"$work/random-100k.txt"
+python3 -c 'import datetime, sys
+d = datetime.date.today() - datetime.timedelta(days=1825)
+for i in range(3650):
+    print(d.isoformat(), ("as su", "0", "1", "07:30 1")[i % 4])
+    d += datetime.timedelta(days=1)' | cat "$top/examples/office.txt" - >"$work/dated-10y.txt"
 
 cpu_ns() {
     awk '{ print $1 }' "/proc/$1/schedstat"
@@ -94,9 +100,10 @@ echo "CPU per hour of $sim against the floor loop, $seconds s a pair, side by si
 for ((round = 1; round <= rounds; round++)); do
     measure example.txt $(((round - 1) % 2))
     measure random-100k.txt $(((round - 1) % 2))
+    measure dated-10y.txt $(((round - 1) % 2))
 done
 if [ "$rounds" -gt 1 ]; then
-    for file in example.txt random-100k.txt; do
+    for file in example.txt random-100k.txt dated-10y.txt; do
         awk -v name="$file" -v s="$((seconds * rounds))" -v p="${total_prog[$file]}" -v f="${total_floor[$file]}" 'BEGIN {
             printf "%-16s all rounds: weekswitch %6.3f s/h   floor %6.3f s/h   ratio %5.2f\n",
                 name, p / 1e9 * 3600 / s, f / 1e9 * 3600 / s, (f > 0 ? p / f : 0) }'

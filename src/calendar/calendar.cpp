@@ -112,30 +112,81 @@ void entriesOfDate(int32_t date, std::vector<timedEntry_t> *out)
     }
 }
 
+namespace {
+
+int32_t keyOf(int day, int32_t second)
+{
+    return day << 24 | toBcd(second / 3600) << 16 | toBcd(second / 60 % 60) << 8 | toBcd(second % 60);
+}
+
+// The last entry of date before second (daySeconds: the date's last). A
+// date without a dated day is the ring's alone, found in the ring's index
+// without building the day: a timetable of a hundred thousand entries costs
+// no more at a change than a short one.
+bool lastBefore(int32_t date, int32_t second, timedEntry_t *out)
+{
+    if (datedDays.count(date) != 0) {
+        std::vector<timedEntry_t> entries;
+        entriesOfDate(date, &entries);
+        for (auto e = entries.rbegin(); e != entries.rend(); ++e)
+            if (e->second < second) {
+                *out = *e;
+                return true;
+            }
+        return false;
+    }
+    if (eventList == nullptr)
+        return false;
+    int day = weekdayOf(date);
+    const rtEvent_t *ev = second < daySeconds ? findCurrentEvent(keyOf(day, second))
+                          : day < 6           ? findCurrentEvent((day + 1) << 24)
+                                              : eventList->prev;
+    if (ev->day != day || (second < daySeconds && secondOf(ev) >= second))
+        return false;
+    *out = {date, secondOf(ev), ev->state, whyWeekly, day, ev};
+    return true;
+}
+
+// The first entry of date at or after second.
+bool firstFrom(int32_t date, int32_t second, timedEntry_t *out)
+{
+    if (datedDays.count(date) != 0) {
+        std::vector<timedEntry_t> entries;
+        entriesOfDate(date, &entries);
+        for (const timedEntry_t &e : entries)
+            if (e.second >= second) {
+                *out = e;
+                return true;
+            }
+        return false;
+    }
+    if (eventList == nullptr)
+        return false;
+    int day = weekdayOf(date);
+    // What follows the greatest key below is the least at or above it.
+    const rtEvent_t *ev = findCurrentEvent(keyOf(day, second))->next;
+    if (ev->day != day || secondOf(ev) < second)
+        return false;
+    *out = {date, secondOf(ev), ev->state, whyWeekly, day, ev};
+    return true;
+}
+
+}  // namespace
+
 int timelineAt(int32_t date, int32_t second, timedEntry_t *inForce, timedEntry_t *next)
 {
     int32_t low, high;
     walkBounds(date, &low, &high);
-    std::vector<timedEntry_t> entries;
-    bool found = false;
-    for (int32_t d = date; d >= low && !found; d--) {
-        entriesOfDate(d, &entries);
-        for (auto e = entries.rbegin(); e != entries.rend() && !found; ++e)
-            if (d < date || e->second < second) {
-                *inForce = *e;
-                found = true;
-            }
-    }
+    bool found = lastBefore(date, second, inForce);
+    for (int32_t d = date - 1; d >= low && !found; d--)
+        found = lastBefore(d, daySeconds, inForce);
     if (!found)
         return -1;
-    for (int32_t d = date; d <= high; d++) {
-        entriesOfDate(d, &entries);
-        for (const timedEntry_t &e : entries)
-            if (d > date || e.second >= second) {
-                *next = e;
-                return 0;
-            }
-    }
+    if (firstFrom(date, second, next))
+        return 0;
+    for (int32_t d = date + 1; d <= high; d++)
+        if (firstFrom(d, 0, next))
+            return 0;
     *next = *inForce;  // cannot happen: the entry in force is in the timeline
     return 0;
 }
