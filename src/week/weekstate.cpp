@@ -145,10 +145,19 @@ std::vector<std::string> datedWeekLines(const std::vector<weekSpan_t> &week, int
              shown == 0 ? "none" : std::to_string(shown).c_str(), (int)datedDays.size(), first, last,
              shown == 0 ? "." : ", marked * by the day's name:");
     lines.push_back(line);
-    for (int day = 0; day < 7; day++) {
+    // Days one line made alike, a held range, are one stretch.
+    for (int day = 0, last; day < 7; day = last + 1) {
+        std::string text = datedDayText(monday + day);
+        for (last = day; last < 6 && !text.empty() && datedDayText(monday + last + 1) == text;)
+            last++;
+        if (text.empty())
+            continue;
         formatDate(date, monday + day);
-        if (datedDays.count(monday + day) > 0)
-            lines.push_back(std::string("  ") + dayNames[day] + " " + date + "  " + datedDayText(monday + day));
+        std::string days = std::string(dayNames[day]) + " " + date;
+        formatDate(date, monday + last);
+        if (last > day)
+            days += std::string(" to ") + dayNames[last] + " " + date;
+        lines.push_back("  " + days + "  " + text);
     }
     // Monday's morning may be another's than the weekly pattern says.
     const weekSpan_t &begins = spanAt(week, 0);
