@@ -23,6 +23,7 @@ namespace {
 struct timetable_t {
     const char *name;
     const char *lines;
+    int32_t week = -1, onSeconds = 0;  // a real week: a date in it, its time on by hand
 };
 
 const timetable_t timetables[] = {
@@ -34,6 +35,16 @@ const timetable_t timetables[] = {
     {"WrappingRanges", "fr-mo 22:00 1\nsa-tu 06:00 0\nsu 23:59:59 0\nmo 00:00 1\n"},
     {"OneEntryOnly", "we 12:00 1\n"},
     {"Empty", "; nothing yet\n"},
+    {"HeldFromWednesday", "mo-fr 07:30 1\nmo-fr 18:00 0\n2026-12-23..2027-01-03 0\n", dateNumber(2026, 12, 21),
+     21 * 3600},
+    {"AsSundayAndOneOffs", "mo-fr 07:30 1\nmo-fr 18:00 0\nsu 10:00 1\nsu 11:00 0\n2026-12-24 as su\n"
+     "2026-12-22 12:00 0\n2026-12-22 12:30:30 1\n2026-12-23 07:30 -1\n", dateNumber(2026, 12, 24),
+     32 * 3600 + 59 * 60 + 30},
+    // Monday begins with Friday's held value; at the year's end with the Sunday before's last second.
+    {"MondayFromAHeldDayBack", "mo-fr 08:00 1\nmo-fr 17:00 0\n2027-01-01 1\n", dateNumber(2027, 1, 4), 53 * 3600 + 1},
+    {"YearEnd", "mo-fr 08:00 1\nmo-fr 17:00 0\nsu 23:59:59 1\n2026-12-31 as sa\n2027-01-01 0\n",
+     dateNumber(2027, 1, 3), 35 * 3600 + 1},
+    {"LeapDay", "mo-fr 08:00 1\nmo-fr 17:00 0\n2028-02-29 0\n2028-03-01 09:00 -1\n", dateNumber(2028, 3, 1), 28 * 3600},
 };
 
 void PrintTo(const timetable_t &t, std::ostream *os)
@@ -58,17 +69,33 @@ protected:
         int refused = loadEventFile();
         endCapture();
         ASSERT_EQ(refused, 0);
+        kinds.resize(weekSeconds);
+        if (GetParam().week >= 0) {
+            int32_t monday = mondayOf(GetParam().week);
+            week = computeRealWeek(monday);
+            // What the runner holds each second: it asks the timeline again when the next entry is due.
+            timedEntry_t inForce, next;
+            ASSERT_EQ(timelineAt(monday - 1, daySeconds - 1, &inForce, &next), 0);
+            before = kindOfState(inForce.state);
+            for (int s = 0; s < weekSeconds; s++) {
+                if (s == 0 || (long long)monday * daySeconds + s >= inForceFrom(next))
+                    timelineAt(monday + s / daySeconds, s % daySeconds, &inForce, &next);
+                kinds[s] = kindOfState(inForce.state);
+            }
+            return;
+        }
         week = computeWeek();
         // What the runner's findCurrentEvent gives at every clock second.
-        kinds.resize(weekSeconds);
         for (int s = 0; s < weekSeconds; s++) {
             const rtEvent_t *ev = findCurrentEvent(keyAt(s));
             kinds[s] = ev == nullptr || ev->state == -1 ? kindNone : ev->state ? kindOn : kindOff;
         }
+        before = kinds.back();
     }
+    static int kindOfState(int state) { return state == -1 ? kindNone : state ? kindOn : kindOff; }
     void TearDown() override { resetProgram(); }
 
-    int kindAt(int s) const { return kinds[(s + weekSeconds) % weekSeconds]; }
+    int kindAt(int s) const { return s < 0 ? before : kinds[s]; }
 
     // The column a slot must show, from the seconds themselves.
     char expectedCell(int from, int to) const
@@ -125,24 +152,27 @@ protected:
 
     std::vector<weekSpan_t> week;
     std::vector<int> kinds;
+    int before;  // the kind the second before Monday
 };
 
 TEST_P(Week, SpansAgreeWithTheRecordInForceEverySecond)
 {
     ASSERT_FALSE(week.empty());
-    EXPECT_EQ(week.front().start, 0);
+    EXPECT_EQ(week.front().start, GetParam().week >= 0 ? -1 : 0);
     EXPECT_EQ(week.back().end, weekSeconds);
+    EXPECT_EQ(spanAt(week, -1).kind, kindAt(-1));
     int wrong = -1;
     for (size_t i = 0; i < week.size(); i++) {
         if (i > 0) {
             ASSERT_EQ(week[i].start, week[i - 1].end);
         }
-        for (int s = week[i].start; s < week[i].end && wrong < 0; s++) {
+        for (int s = std::max(week[i].start, 0); s < week[i].end && wrong < 0; s++) {
             if (week[i].kind != kinds[s])
                 wrong = s;
         }
     }
     EXPECT_EQ(wrong, -1) << "first second that differs";
+    EXPECT_EQ(GetParam().week >= 0 ? std::count(kinds.begin(), kinds.end(), kindOn) : 0, GetParam().onSeconds);
 }
 
 TEST_P(Week, GridShowsEveryColumnAsTheRunnerWould)
@@ -294,7 +324,8 @@ TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
             read.bootEnds.push_back({b.first, (monday + b.second) * 1000000});
         read.lastUsec = (monday + 7 * day) * 1000000;
         weekActual_t actual;
-        compareWeek(computeWeek(), weekHolding((monday + day / 2) * 1000000), read, &actual);
+        realWeek_t week = weekHolding((monday + day / 2) * 1000000);
+        compareWeek(computeRealWeek(week.mondayDate), week, read, &actual);
         std::vector<std::string> said;
         for (const difference_t &d : actual.differences) {
             said.push_back(std::string(1, "LMU"[d.kind]) + " " + formatWeekSecond(d.second) + " " + d.entry + ": " +
