@@ -37,8 +37,6 @@ struct glyphSet_t {
 const glyphSet_t asciiGlyphs = {{".", "#", "-", "/", "\\", "*", "x", " ", "?"}};
 const glyphSet_t unicodeGlyphs = {{"\u00b7", "\u2588", "\u2591", "\u2590", "\u258c", "*", "\u00d7", " ", "?"}};
 const char *const cellColours[9] = {"90", "32", "33", "32", "32", "1;35", "31", "0", "1;33"};
-// After the name of a dated day, where a blank stands on the others.
-const char datedMark = '*';
 // The marks under a week as switched, by differenceKind; '+' where several
 // fall in one column.
 const char markLetters[] = {'L', 'M', 'U'};
@@ -367,7 +365,8 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
         int dayStart = day * daySeconds;
         bool today = day == nowDay;
         bool dated = view.monday >= 0 && datedDays.count(view.monday + day) > 0;
-        const char *rowName = actual != nullptr ? (dated ? " plan* " : " plan  ") : dated ? "* " : "  ";
+        char rowName[8];
+        snprintf(rowName, sizeof rowName, actual != nullptr ? " plan%c " : "%c ", dated ? datedMark : ' ');
         if (style.colour && today)
             printf("\033[1m>%s\033[0m%s", dayNames[day], rowName);
         else

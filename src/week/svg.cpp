@@ -211,8 +211,8 @@ void writeMarks(FILE *fp, const weekActual_t &actual, int day, const weekView_t 
     }
 }
 
-// The date under the day's name, and round a dated day's bar a frame
-// whose tooltip says what the date does.
+// The date (month and day) under the day's name, and round a dated day's
+// bar a frame whose tooltip says what the date does.
 void writeDate(FILE *fp, const weekView_t &view, int day, int barY, int plotWidth, int height)
 {
     char date[16];
@@ -318,8 +318,8 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
             fprintf(fp, "<g class=\"day\" data-day=\"%d\" data-date=\"%s\">\n", day, date);
         else
             fprintf(fp, "<g class=\"day\" data-day=\"%d\">\n", day);
-        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s%s</text>\n",
-                plotLeft - 10, barY + 16, dayNames[day], datedDay ? "*" : "");
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s%.*s</text>\n",
+                plotLeft - 10, barY + 16, dayNames[day], datedDay ? 1 : 0, &datedMark);
         fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
                 plotLeft, barY, plotWidth, actual != nullptr ? planBarHeight : barHeight);
         if (actual != nullptr) {

@@ -48,6 +48,9 @@ struct stretch_t {
     int switchings;  // on/off changes at its seconds, the first one included
 };
 
+// After the name of a dated day, where a blank stands on the others.
+const char datedMark = '*';
+
 // The spans covering Monday 00:00:00 to Sunday 24:00:00 in order, from the
 // ring as loaded.
 std::vector<weekSpan_t> computeWeek(void);

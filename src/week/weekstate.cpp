@@ -141,9 +141,12 @@ std::vector<std::string> datedWeekLines(const std::vector<weekSpan_t> &week, int
     int shown = 0;
     for (int day = 0; day < 7; day++)
         shown += datedDays.count(monday + day);
-    snprintf(line, sizeof line, "Dated days: %s of the timetable's %d (%s to %s) in this week%s",
-             shown == 0 ? "none" : std::to_string(shown).c_str(), (int)datedDays.size(), first, last,
-             shown == 0 ? "." : ", marked * by the day's name:");
+    if (shown == 0)
+        snprintf(line, sizeof line, "Dated days: none of the timetable's %d (%s to %s) in this week.",
+                 (int)datedDays.size(), first, last);
+    else
+        snprintf(line, sizeof line, "Dated days: %d of the timetable's %d (%s to %s) in this week, marked %c by the "
+                 "day's name:", shown, (int)datedDays.size(), first, last, datedMark);
     lines.push_back(line);
     // Days one line made alike, a held range, are one stretch.
     for (int day = 0, last; day < 7; day = last + 1) {
