@@ -1,7 +1,7 @@
 # deps.sh: installs the Debian packages the build and the tests need, where
 # missing. Sourced by the other scripts; uses sudo when not run as root.
 
-build_packages=(cmake ninja-build g++ pkg-config libsystemd-dev libgtest-dev libgmock-dev)
+build_packages=(cmake ninja-build g++ pkg-config libsystemd-dev libical-dev libgtest-dev libgmock-dev)
 test_packages=(tmux faketime python3 qemu-system-x86 busybox-static cpio kmod tzdata systemd-journal-remote)
 fuzz_packages=(clang libclang-rt-14-dev)
 # The Debian package (build-essential: dpkg-buildpackage insists on it) and

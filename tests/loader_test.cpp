@@ -1,4 +1,5 @@
 // The event-file loader: format edge cases, line ends, counters, refusals.
+#include "calendar.h"
 #include "eventfile.h"
 #include "schedule.h"
 #include "settings.h"
@@ -203,6 +204,69 @@ TEST_F(Loader, LastLineWithoutLineEnd)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(lineCnt, 2);
+}
+
+// Dated lines and holidays lines, a row each: the status, what is said
+// (DIR/ is the timetable's folder) and the dated days as check mode lists them.
+TEST_F(Loader, DatedLinesAndCalendars)
+{
+    std::string dailies = "BEGIN:VCALENDAR\n";
+    for (int i = 0; i < 30; i++)
+        dailies += "BEGIN:VEVENT\nDTSTART;VALUE=DATE:20260101\nRRULE:FREQ=DAILY\nEND:VEVENT\n";
+    writeFile(scratchPath("dailies.ics"), dailies + "END:VCALENDAR\n");
+    writeFile(scratchPath("seconds.ics"), "BEGIN:VCALENDAR\nBEGIN:VEVENT\nSUMMARY:s\nDTSTART;VALUE=DATE:20260101\n"
+                                          "RRULE:FREQ=SECONDLY;BYMONTH=2;BYMONTHDAY=30\nEND:VEVENT\nEND:VCALENDAR\n");
+    writeFile(scratchPath("large.ics"), "BEGIN:VCALENDAR\n" + std::string(4 << 20, '\n') + "END:VCALENDAR\n");
+    struct row {
+        const char *text;
+        int status;
+        const char *out, *err, *dated;
+    } rows[] = {
+        {"2026-12-24 as su\n", 0, "", "", "2026-12-24 Thu  as Sun  ; line 1\n"},
+        {"2026-05-01 0\n2026-05-02 -1\n2026-05-03 0x1F\n", 0, "", "",
+         "2026-05-01 Fri  held Off  ; line 1\n2026-05-02 Sat  held no state  ; line 2\n"
+         "2026-05-03 Sun  held On  ; line 3\n"},
+        {"2026-11-20 07:30 1\n2026-11-20 25:00 1\n", 0, "ERROR:  Bad time value:  '25: 0: 0'\n", "",
+         "2026-11-20 Fri  07:30:00 On  ; line 1\n"},
+        {"2026-08-01..2026-08-15 -1\n2026-12-30..2027-01-02 as sa\n2028-02-28..2028-03-01 0\n", 0, "", "",
+         "2026-08-01..2026-08-15 Sat..Sat  held no state  ; line 1\n2026-12-30..2027-01-02 Wed..Sat  as Sat  ; line 2\n"
+         "2028-02-28..2028-03-01 Mon..Wed  held Off  ; line 3\n"},
+        {"2026-02-30 0\n2025-02-29 0\n1969-12-31 0\n10000-01-01 0\n", 4,
+         "ERROR:  Bad date:  '2026-02-30'\nERROR:  Bad date:  '2025-02-29'\nERROR:  Bad date:  '1969-12-31'\n"
+         "ERROR:  Bad date:  '10000-01-01'\n", "", ""},
+        {"2026-03-10..2026-03-01 0\n2026-12-24 as xx\n2026-01-01..2029-01-05 0\n", 3,
+         "ERROR:  Date range runs backwards:  '2026-03-10..2026-03-01'\nERROR:  Bad day after as:  'xx'\n"
+         "ERROR:  Date range longer than three years:  '2026-01-01..2029-01-05'\n", "", ""},
+        {"2026-12-24..2026-12-26 as su\n2026-12-25..2026-12-27 0\n2026-11-20 07:30 1\n2026-11-20 7:30:00 0\n", 0,
+         "ERROR:  Dated twice:  '2026-12-25' and 1 more, by line 1 and line 2 (the first stays)\n"
+         "ERROR:  Dated twice:  '2026-11-20 07:30:00', by line 3 and line 4 (the first stays)\n", "",
+         "2026-11-20 Fri  07:30:00 On  ; line 3\n2026-12-24..2026-12-26 Thu..Sat  as Sun  ; line 1\n"
+         "2026-12-27 Sun  held Off  ; line 2\n"},
+        {"holidays none.ics as su\n", 1, "ERROR:  Cannot read calendar:  'DIR/none.ics'\n",
+         "No such file or directory\n", ""},
+        {"holidays events.txt 0\n", 1, "ERROR:  Cannot read calendar:  'DIR/events.txt'\n",
+         "Not an iCalendar file: no BEGIN:VCALENDAR to END:VCALENDAR.\n", ""},
+        {"holidays large.ics 0\n", 1, "ERROR:  Cannot read calendar:  'DIR/large.ics'\n",
+         "Larger than 4 MiB: no holiday calendar is so large.\n", ""},
+        {"holidays dailies.ics 0\n", 1, "ERROR:  Cannot read calendar:  'DIR/dailies.ics'\n",
+         "Its events give more than 100,000 dates.\n", ""},
+        {"holidays seconds.ics 0\n", 1, "ERROR:  Cannot read calendar:  'DIR/seconds.ics'\n",
+         "The event 's' of 2026-01-01 recurs within a day.\n", ""},
+    };
+    std::string dir = scratchPath("");
+    for (const row &r : rows) {
+        resetProgram();
+        loadResult got = load(r.text);
+        beginCapture();
+        listDatedDays();
+        std::string dated = endCapture().out, out = r.out;
+        if (out.find("DIR/") != std::string::npos)
+            out.replace(out.find("DIR/"), 4, dir);
+        EXPECT_EQ(got.status, r.status) << r.text;
+        EXPECT_EQ(got.out, out) << r.text;
+        EXPECT_EQ(got.err, r.err) << r.text;
+        EXPECT_EQ(dated, r.dated) << r.text;
+    }
 }
 
 } // namespace

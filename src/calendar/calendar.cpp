@@ -9,9 +9,12 @@
 // run loop asks only when a change is due or the clock jumped, so a pass
 // costs the same with or without dated days.
 #include "calendar.h"
+#include "journal.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <string>
 
 std::map<int32_t, datedDay_t> datedDays;
 long long datedLineCnt;
@@ -223,21 +226,64 @@ int formatTimed(char *out, size_t size, const timedEntry_t &e, bool withDate)
                     e.second / 60 % 60, e.second % 60, state, why);
 }
 
+void reportDatedTwice(int32_t first, int more, long long earlier, long long line, const char *what)
+{
+    char date[16];
+    formatDate(date, first);
+    report(JOURNAL_ERR, "ERROR:  Dated twice:  '%s%s'%s, by line %lld and line %lld (the first stays)\n", date, what,
+           more > 0 ? (" and " + std::to_string(more) + " more").c_str() : "", earlier, line);
+}
+
+namespace {
+
+// Whether the day after the run's last continues the run begun by first:
+// a break of two weeks, and where it came from, read as one line.
+bool continuesRun(const datedDay_t &first, int32_t lastDate, int32_t date, const datedDay_t &day)
+{
+    return date == lastDate + 1 && first.kind != dateWeekday && first.oneOffs.empty() && day.oneOffs.empty() &&
+           day.kind == first.kind && day.asDay == first.asDay && day.state == first.state && day.line == first.line &&
+           day.summary == first.summary;
+}
+
+void printSource(long long line, const std::string &summary)
+{
+    if (summary.empty())
+        printf("  ; line %lld\n", line);
+    else
+        printf("  ; line %lld: %s\n", line, quotedText(summary).c_str());
+}
+
+}  // namespace
+
 int listDatedDays(void)
 {
-    for (const auto &dated : datedDays) {
-        char date[16];
-        formatDate(date, dated.first);
-        const datedDay_t &day = dated.second;
-        const char *weekday = dayNames[weekdayOf(dated.first)];
-        if (day.kind == dateAs)
-            printf("%s %s  as %s\n", date, weekday, dayNames[day.asDay]);
-        else if (day.kind == dateHeld)
-            printf("%s %s  held %s\n", date, weekday,
-                   day.state == -1 ? "no state" : day.state != 0 ? "On" : "Off");
-        for (const oneOff_t &o : day.oneOffs)
-            printf("%s %s  %02d:%02d:%02d%s\n", date, weekday, o.second / 3600, o.second / 60 % 60, o.second % 60,
+    for (auto dated = datedDays.begin(); dated != datedDays.end();) {
+        const datedDay_t &day = dated->second;
+        char date[16], lastDate[16];
+        formatDate(date, dated->first);
+        const char *weekday = dayNames[weekdayOf(dated->first)];
+        auto next = std::next(dated);
+        int32_t last = dated->first;
+        while (next != datedDays.end() && continuesRun(day, last, next->first, next->second))
+            last = (next++)->first;
+        formatDate(lastDate, last);
+        if (day.kind != dateWeekday) {
+            if (last == dated->first)
+                printf("%s %s", date, weekday);
+            else
+                printf("%s..%s %s..%s", date, lastDate, weekday, dayNames[weekdayOf(last)]);
+            if (day.kind == dateAs)
+                printf("  as %s", dayNames[day.asDay]);
+            else
+                printf("  held %s", day.state == -1 ? "no state" : day.state != 0 ? "On" : "Off");
+            printSource(day.line, day.summary);
+        }
+        for (const oneOff_t &o : day.oneOffs) {
+            printf("%s %s  %02d:%02d:%02d%s", date, weekday, o.second / 3600, o.second / 60 % 60, o.second % 60,
                    o.state == -1 ? "" : o.state != 0 ? " On" : " Off");
+            printSource(o.line, "");
+        }
+        dated = next;
     }
     return 0;
 }

@@ -45,6 +45,7 @@ struct datedDay_t {
     int32_t state = 0;        // dateHeld
     long long line = 0;       // the line that made it dateAs or dateHeld
     std::vector<oneOff_t> oneOffs;  // in time order
+    std::string summary;      // the calendar event that dated it, for the listing
 };
 
 // The dated days of the timetable loaded, by date number.
@@ -61,6 +62,9 @@ const int32_t longestRangeDays = 3 * 366;
 // first of two entries of one day and time does. The loader says so.
 long long claimDate(int32_t date, int kind, int asDay, int32_t state, long long line);
 long long addOneOff(int32_t date, int32_t second, int32_t state, long long line);
+// Says once for line that it dated first and more other dates that the
+// line earlier had dated already (what: the one-off time after the date).
+void reportDatedTwice(int32_t first, int more, long long earlier, long long line, const char *what);
 // Empties the dated days with the ring, before every load and at the end.
 void clearDatedDays(void);
 
@@ -103,7 +107,9 @@ const int timedTextSize = 64;
 // A -1 entry has no word, as on the console.
 int formatTimed(char *out, size_t size, const timedEntry_t &e, bool withDate = false);
 
-// Check mode: the dated days in date order, one line each, after the ring.
+// Check mode: the dated days in date order after the ring, a run of days
+// that one line (or one calendar event) gave alike on one line, each with
+// where it came from.
 int listDatedDays(void);
 
 #endif

@@ -174,15 +174,6 @@ static int parseDateKind(const char *word, char **save, const char *content, int
     return 0;
 }
 
-// Once for a line: the dates another line had dated already, which keeps.
-static void reportDatedTwice(int32_t first, int more, long long earlier, const char *what)
-{
-    char date[16];
-    formatDate(date, first);
-    report(JOURNAL_ERR, "ERROR:  Dated twice:  '%s%s'%s, by line %lld and line %lld (the first stays)\n", date, what,
-           more > 0 ? (" and " + std::to_string(more) + " more").c_str() : "", earlier, lineCnt);
-}
-
 static int loadDatedLine(const char *dateField, char **save, const char *content)
 {
     int32_t from, to;
@@ -210,7 +201,7 @@ static int loadDatedLine(const char *dateField, char **save, const char *content
         char time[16];
         snprintf(time, sizeof time, " %02d:%02d:%02d", entry.hour, entry.min, entry.sec);
         if (twice > 0)
-            reportDatedTwice(firstTwice, twice - 1, earlier, time);
+            reportDatedTwice(firstTwice, twice - 1, earlier, lineCnt, time);
     } else {
         int kind, asDay = 0;
         int32_t state = 0;
@@ -224,7 +215,7 @@ static int loadDatedLine(const char *dateField, char **save, const char *content
             }
         }
         if (twice > 0)
-            reportDatedTwice(firstTwice, twice - 1, earlier, "");
+            reportDatedTwice(firstTwice, twice - 1, earlier, lineCnt, "");
     }
     entryCnt++;
     datedLineCnt++;
