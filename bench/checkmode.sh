@@ -93,3 +93,41 @@ gen_days 10080 >"$work/minutes.txt"
 t=$(best_of_three "$work/minutes.txt")
 printf 'one entry a minute, a whole week (10,080 records): %.3f s (limit 0.200 s)\n' "$t"
 awk -v t="$t" 'BEGIN { exit !(t < 0.2) }'
+
+# Ten years of dated lines (3,650 dates from January 1 of this year: runs as
+# Sunday, held, one-offs) and then a holiday calendar of 2,000 events of
+# those years (one or more days each; every tenth a public holiday recurring
+# yearly, less a year; every fiftieth at a time of day), which must load in
+# < 0.3 s together.
+year=$(date +%Y)
+awk -v year="$year" -v ics="$work/holidays.ics" '
+    # The civil date of day n counted from 1970-01-01.
+    function civil(n,   z, era, doe, yoe, doy, mp, d, m) {
+        z = n + 719468; era = int(z / 146097); doe = z - era * 146097
+        yoe = int((doe - int(doe / 1460) + int(doe / 36524) - int(doe / 146096)) / 365)
+        doy = doe - (365 * yoe + int(yoe / 4) - int(yoe / 100)); mp = int((5 * doy + 2) / 153)
+        d = doy - int((153 * mp + 2) / 5) + 1; m = mp < 10 ? mp + 3 : mp - 9
+        return sprintf("%04d%02d%02d", yoe + era * 400 + (m <= 2), m, d)
+    }
+    function iso(n,   c) { c = civil(n); return substr(c, 1, 4) "-" substr(c, 5, 2) "-" substr(c, 7, 2) }
+    BEGIN {
+        y = year - 1970; first = y * 365 + int((y + 1) / 4)   # January 1 (1970..2099)
+        print "mo-fr 07:30 1\nmo-fr 18:00 0"
+        for (i = 0; i < 3650; i++)
+            print iso(first + i), (i % 3 == 0 ? "as su" : i % 3 == 1 ? "0" : "07:45 1")
+        print "holidays holidays.ics 0"
+        print "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//weekswitch bench//EN\r" > ics
+        for (i = 0; i < 2000; i++) {
+            n = first + i * 2 - i % 2
+            printf "BEGIN:VEVENT\r\nUID:%d@bench\r\nSUMMARY:Holiday %d\r\n", i, i > ics
+            if (i % 50 == 49) printf "DTSTART:%sT090000Z\r\nDTEND:%sT100000Z\r\n", civil(n), civil(n) > ics
+            else printf "DTSTART;VALUE=DATE:%s\r\nDTEND;VALUE=DATE:%s\r\n", civil(n), civil(n + 1 + i % 5) > ics
+            if (i % 10 == 0) printf "RRULE:FREQ=YEARLY\r\nEXDATE;VALUE=DATE:%s\r\n", civil(n + 365) > ics
+            print "END:VEVENT\r" > ics
+        }
+        print "END:VCALENDAR\r" > ics
+    }' >"$work/dated.txt"
+counts=$("$bin" -check "$work/dated.txt" 2>/dev/null | tail -n 1)
+t=$(best_of_three "$work/dated.txt")
+printf 'ten years of dated lines and a calendar of 2,000 events: %.3f s (limit 0.300 s) (%s)\n' "$t" "$counts"
+awk -v t="$t" 'BEGIN { exit !(t < 0.3) }'
