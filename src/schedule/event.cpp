@@ -69,7 +69,7 @@ void formatDate(char *out, int32_t date)
 {
     int year, month, day;
     dateOfNumber(date, &year, &month, &day);
-    snprintf(out, 11, "%04d-%02d-%02d", year, month, day);
+    snprintf(out, 16, "%04d-%02d-%02d", year, month, day);
 }
 
 int toBcd(int n)

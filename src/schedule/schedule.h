@@ -43,7 +43,8 @@ int32_t dateNumber(int year, int month, int day);
 void dateOfNumber(int32_t date, int *year, int *month, int *day);
 // Day index 0 Monday .. 6 Sunday of a date number.
 int weekdayOf(int32_t date);
-// "2026-12-24" into out (at least 11 bytes).
+// "2026-12-24" into out (16 bytes: a week drawn from 9999-12-31 reaches
+// into 10000).
 void formatDate(char *out, int32_t date);
 
 // Day index 0..6 of a text whose first two letters name a day, else 7.
