@@ -231,9 +231,9 @@ TEST_F(Loader, DatedLinesAndCalendars)
         {"2026-08-01..2026-08-15 -1\n2026-12-30..2027-01-02 as sa\n2028-02-28..2028-03-01 0\n", 0, "", "",
          "2026-08-01..2026-08-15 Sat..Sat  held no state  ; line 1\n2026-12-30..2027-01-02 Wed..Sat  as Sat  ; line 2\n"
          "2028-02-28..2028-03-01 Mon..Wed  held Off  ; line 3\n"},
-        {"2026-02-30 0\n2025-02-29 0\n1969-12-31 0\n10000-01-01 0\n", 4,
+        {"2026-02-30 0\n2025-02-29 0\n1969-12-31 0\n10000-01-01 0\n2026-+1-30 0\n", 5,
          "ERROR:  Bad date:  '2026-02-30'\nERROR:  Bad date:  '2025-02-29'\nERROR:  Bad date:  '1969-12-31'\n"
-         "ERROR:  Bad date:  '10000-01-01'\n", "", ""},
+         "ERROR:  Bad date:  '10000-01-01'\nERROR:  Bad date:  '2026-+1-30'\n", "", ""},
         {"2026-03-10..2026-03-01 0\n2026-12-24 as xx\n2026-01-01..2029-01-05 0\n", 3,
          "ERROR:  Date range runs backwards:  '2026-03-10..2026-03-01'\nERROR:  Bad day after as:  'xx'\n"
          "ERROR:  Date range longer than three years:  '2026-01-01..2029-01-05'\n", "", ""},
@@ -267,6 +267,15 @@ TEST_F(Loader, DatedLinesAndCalendars)
         EXPECT_EQ(got.err, r.err) << r.text;
         EXPECT_EQ(dated, r.dated) << r.text;
     }
+    // Published holiday calendars start their yearly rules long before 1970.
+    writeFile(scratchPath("old.ics"), "BEGIN:VCALENDAR\nBEGIN:VEVENT\nSUMMARY:May Day\nDTSTART;VALUE=DATE:19000501\n"
+                                      "RRULE:FREQ=YEARLY\nEND:VEVENT\nEND:VCALENDAR\n");
+    resetProgram();
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    EXPECT_EQ(load("holidays old.ics 1\n").status, 0);
+    EXPECT_EQ(datedDays.count(dateNumber(local.tm_year + 1900, 5, 1)), 1u);
 }
 
 } // namespace

@@ -185,9 +185,13 @@ void eventsOf(icalcomponent *root, std::vector<icalcomponent *> *events)
             events->push_back(e);
 }
 
+// A date before 1970 lies before any window and gives no day: published
+// holiday calendars start their yearly rules in 1900 and the like.
+const int32_t beforeWindow = -1000000;
+
 int32_t dateOf(struct icaltimetype t)
 {
-    return dateNumber(t.year, t.month, t.day);
+    return t.year >= 1 && t.year < 1970 ? beforeWindow : dateNumber(t.year, t.month, t.day);
 }
 
 struct icaltimetype icalDateOf(int32_t date)
@@ -259,9 +263,9 @@ int expandEvent(reading_t &r, icalcomponent *event)
     struct icaltimetype start = icalcomponent_get_dtstart(event);
     struct icaltimetype end = icalcomponent_get_dtend(event);
     int32_t first = dateOf(start);
-    if (first < 0)
-        return refuse(r, "Bad date (none, or not in 1970..9999) in the event " + eventNamed(event) + ".");
-    if (end.is_date && !icaltime_is_null_time(end) && dateOf(end) < 0)
+    if (first == -1)
+        return refuse(r, "Bad date (none, or not in 1..9999) in the event " + eventNamed(event) + ".");
+    if (end.is_date && !icaltime_is_null_time(end) && dateOf(end) == -1)
         return refuse(r, "Bad end date in the event " + eventNamed(event) + ".");
     // DTEND is the first day after; without DTEND or DURATION, one day.
     icaltimezone *utc = icaltimezone_get_utc_timezone();
@@ -302,7 +306,7 @@ int expandEvent(reading_t &r, icalcomponent *event)
         struct icaltimetype t;
         while (status == 0 && !icaltime_is_null_time(t = icalrecur_iterator_next(it))) {
             int32_t date = dateOf(t);
-            if (date < 0 || date > r.high)
+            if (date == -1 || date > r.high)
                 break;
             if (date == first || leftOut(r, event, &start, &t))
                 status = charge(r, 1);
@@ -317,8 +321,8 @@ int expandEvent(reading_t &r, icalcomponent *event)
         struct icaldatetimeperiodtype rdate = icalproperty_get_rdate(p);
         struct icaltimetype t = icaltime_is_null_time(rdate.time) ? rdate.period.start : rdate.time;
         int32_t date = dateOf(t);
-        if (date < 0)
-            return refuse(r, "Bad RDATE (none, or not in 1970..9999) in the event " + eventNamed(event) + ".");
+        if (date == -1)
+            return refuse(r, "Bad RDATE (none, or not in 1..9999) in the event " + eventNamed(event) + ".");
         if (leftOut(r, event, &start, &t) ? charge(r, 1) != 0
                                                                      : giveDays(r, date, days) != 0)
             return -1;

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -118,13 +119,16 @@ static std::string bare(const char *field)
     return text;
 }
 
+// "YYYY-MM-DD", digits and dashes only.
 static int32_t parseDate(const std::string &text)
 {
-    int year, month, day, used = 0;
-    if (text.size() != 10 || sscanf(text.c_str(), "%4d-%2d-%2d%n", &year, &month, &day, &used) != 3 || used != 10 ||
-        text[4] != '-' || text[7] != '-')
+    static const char form[] = "0000-00-00";
+    if (text.size() != sizeof form - 1)
         return -1;
-    return dateNumber(year, month, day);
+    for (size_t i = 0; i < text.size(); i++)
+        if (form[i] == '-' ? text[i] != '-' : text[i] < '0' || text[i] > '9')
+            return -1;
+    return dateNumber(atoi(text.c_str()), atoi(text.c_str() + 5), atoi(text.c_str() + 8));
 }
 
 // The dates of "2026-12-24" or "2026-12-24..2027-01-06"; 0, or 1 after
@@ -188,8 +192,10 @@ static int loadDatedLine(const char *dateField, char **save, const char *content
     if (third != nullptr) {
         // A one-off: a time and a value, on each date.
         rtEvent_t entry;
-        if (parseEvent(&entry, dayNames[0], second, readCInt(third)) != 0)
-            return 0;  // a bad time is skipped, as in a weekly line
+        if (parseEvent(&entry, dayNames[0], second, readCInt(third)) != 0) {
+            entryCnt++;  // a bad time is skipped, and counted, as in a weekly line
+            return 0;
+        }
         int32_t when = (entry.hour * 60 + entry.min) * 60 + entry.sec;
         for (int32_t date = from; date <= to; date++) {
             long long other = addOneOff(date, when, entry.state, lineCnt);

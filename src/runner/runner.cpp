@@ -66,7 +66,6 @@ const long long escapeConfirmMs = 5000;
 // A change applied later than this after its entry came into force is
 // recorded as late: a pass falls on each second's start.
 const long long lateAfterMs = 1000;
-const long long weekMs = 7LL * 24 * 3600 * 1000;
 // systemd's watchdog hears from the loop this often.
 const long long aliveEveryMs = 1000;
 
