@@ -514,8 +514,9 @@ TEST_F(RunnerTest, DatedDaysSwitchOnTheirSecond)
     }
 }
 
-// A school year on the simulated clock with dated days: every change of
-// 2024 on its second, against the year worked out here afresh, date by date.
+// A school year on the simulated clock with dated days and a holiday
+// calendar: every change of 2024 on its second, against the year worked out
+// here afresh, date by date.
 // Between changes the clock jumps ahead to two seconds before the next, a
 // clock step the runner answers by finding the entry in force again, which
 // must change nothing.
@@ -523,7 +524,14 @@ TEST_F(RunnerTest, AYearOfDatedDaysSwitchesEveryChangeOnItsSecond)
 {
     const char *timetable = "mo-fr 07:55 1\nmo-fr 08:00 0\nmo-fr 12:00 1\nmo-fr 12:05 0\nsa 09:00 1\nsa 09:30 0\n"
                             "2024-02-12..2024-02-16 0\n2024-02-29 10:00 1\n2024-05-09 as sa\n"
-                            "2024-07-01..2024-08-31 -1\n2024-07-15 08:00 1\n2024-12-23..2025-01-03 0\n";
+                            "2024-07-01..2024-08-31 -1\n2024-07-15 08:00 1\n2024-12-23..2025-01-03 0\n"
+                            "holidays year.ics 0\n";
+    // A break, a yearly holiday from long ago, and a week less one day.
+    writeFile(scratchPath("year.ics"), "BEGIN:VCALENDAR\n"
+                                       "BEGIN:VEVENT\nDTSTART;VALUE=DATE:20240325\nDTEND;VALUE=DATE:20240406\nEND:VEVENT\n"
+                                       "BEGIN:VEVENT\nDTSTART;VALUE=DATE:20200501\nRRULE:FREQ=YEARLY\nEND:VEVENT\n"
+                                       "BEGIN:VEVENT\nDTSTART;VALUE=DATE:20241028\nRRULE:FREQ=DAILY;COUNT=5\n"
+                                       "EXDATE;VALUE=DATE:20241030\nEND:VEVENT\nEND:VCALENDAR\n");
     // The same timetable as data: each date's entries, seconds of the day and
     // port values, by the rule a date follows.
     struct dayEntry { int second, value; };
@@ -531,7 +539,8 @@ TEST_F(RunnerTest, AYearOfDatedDaysSwitchesEveryChangeOnItsSecond)
     const std::vector<dayEntry> saturday = {{9 * 3600, 0xFF}, {9 * 3600 + 1800, 0}};
     auto entriesOn = [&](int d) {
         std::vector<dayEntry> entries = d % 7 < 5 ? weekday : d % 7 == 5 ? saturday : std::vector<dayEntry>();
-        if ((d >= 42 && d <= 46) || (d >= 357 && d <= 368))
+        if ((d >= 42 && d <= 46) || (d >= 357 && d <= 368) || (d >= 84 && d <= 95) || d == 121 ||
+            (d >= 301 && d <= 305 && d != 303))
             entries = {{0, 0}};
         else if (d >= 182 && d <= 243)
             entries = {{0, 0}};  // -1: no state, the lines off
