@@ -33,7 +33,7 @@ MODULES="parport parport_pc ppdev uhid hid-generic virtio_pci virtio_blk ext4 cr
 SUITE=bookworm
 # What the guest needs besides the essential packages: systemd and udev, and
 # the libraries of the package (dpkg -i does not fetch dependencies).
-GUEST_PACKAGES="systemd,systemd-sysv,udev,kmod,libstdc++6,libgcc-s1"
+GUEST_PACKAGES="systemd,systemd-sysv,udev,kmod,libstdc++6,libgcc-s1,libical3"
 SKIP=77
 
 while [ $# -gt 0 ]; do
