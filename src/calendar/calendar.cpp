@@ -38,7 +38,7 @@ void ringEntriesOf(int day, int32_t date, int why, std::vector<timedEntry_t> *ou
     const rtEvent_t *first = findCurrentEvent(day << 24)->next;
     const rtEvent_t *ev = first;
     while (ev->day == day) {
-        out->push_back({date, secondOf(ev), ev->state, why, day, ev});
+        out->push_back({date, secondOf(ev), ev->state, why, day, ev, ev->mask, ev->bits, ev->unset});
         ev = ev->next;
         if (ev == first)
             break;
@@ -71,14 +71,14 @@ long long claimDate(int32_t date, int kind, int asDay, int32_t state, long long 
     return 0;
 }
 
-long long addOneOff(int32_t date, int32_t second, int32_t state, long long line)
+long long addOneOff(int32_t date, int32_t second, int32_t state, long long line, int32_t mask)
 {
     std::vector<oneOff_t> &offs = datedDays[date].oneOffs;
     auto at = std::lower_bound(offs.begin(), offs.end(), second,
                                [](const oneOff_t &o, int32_t s) { return o.second < s; });
     if (at != offs.end() && at->second == second)
         return at->line;
-    offs.insert(at, {second, state, line});
+    offs.insert(at, {second, state, line, mask});
     return 0;
 }
 
@@ -98,20 +98,27 @@ void entriesOfDate(int32_t date, std::vector<timedEntry_t> *out)
     }
     const datedDay_t &day = dated->second;
     if (day.kind == dateHeld)
-        out->push_back({date, 0, day.state, whyHeld, 0, nullptr});
+        out->push_back({date, 0, day.state, whyHeld, 0, nullptr, 0xFF, day.state == 255 ? 0xFF : 0,
+                        day.state == -1 ? 0xFF : 0});
     else if (day.kind == dateAs)
         ringEntriesOf(day.asDay, date, whyAs, out);
     else
         ringEntriesOf(weekdayOf(date), date, whyWeekly, out);
-    // A one-off takes the place of an entry of the same time on its date.
+    // A one-off takes the place of an entry of the same time on its date,
+    // for the lines it drives.
     for (const oneOff_t &o : day.oneOffs) {
-        timedEntry_t e = {date, o.second, o.state, whyOneOff, 0, nullptr};
+        timedEntry_t e = {date, o.second, o.state, whyOneOff, 0, nullptr, o.mask, o.state == 255 ? o.mask : 0,
+                          o.state == -1 ? o.mask : 0};
         auto at = std::lower_bound(out->begin(), out->end(), o.second,
                                    [](const timedEntry_t &t, int32_t s) { return t.second < s; });
-        if (at != out->end() && at->second == o.second)
+        if (at != out->end() && at->second == o.second) {
+            e.bits |= at->bits & ~o.mask;
+            e.unset |= at->unset & ~o.mask;
+            e.mask |= at->mask;
             *at = e;
-        else
+        } else {
             out->insert(at, e);
+        }
     }
 }
 
@@ -146,7 +153,7 @@ bool lastBefore(int32_t date, int32_t second, timedEntry_t *out)
                                               : eventList->prev;
     if (ev->day != day || (second < daySeconds && secondOf(ev) >= second))
         return false;
-    *out = {date, secondOf(ev), ev->state, whyWeekly, day, ev};
+    *out = {date, secondOf(ev), ev->state, whyWeekly, day, ev, ev->mask, ev->bits, ev->unset};
     return true;
 }
 
@@ -170,7 +177,7 @@ bool firstFrom(int32_t date, int32_t second, timedEntry_t *out)
     const rtEvent_t *ev = findCurrentEvent(keyOf(day, second))->next;
     if (ev->day != day || secondOf(ev) < second)
         return false;
-    *out = {date, secondOf(ev), ev->state, whyWeekly, day, ev};
+    *out = {date, secondOf(ev), ev->state, whyWeekly, day, ev, ev->mask, ev->bits, ev->unset};
     return true;
 }
 
@@ -194,6 +201,27 @@ int timelineAt(int32_t date, int32_t second, timedEntry_t *inForce, timedEntry_t
     return 0;
 }
 
+int portValueAt(int32_t date, int32_t second)
+{
+    int32_t low, high;
+    walkBounds(date, &low, &high);
+    int32_t resolved = 0, value = 0;
+    timedEntry_t e;
+    // Entry by entry back from the moment, until every line has its last.
+    while (resolved != 0xFF && date >= low) {
+        if (!lastBefore(date, second, &e)) {
+            date--;
+            second = daySeconds;
+            continue;
+        }
+        value |= e.bits & ~resolved;
+        resolved |= e.mask;
+        date = e.date;
+        second = e.second;
+    }
+    return value;
+}
+
 bool sameEntry(const timedEntry_t &a, const timedEntry_t &b)
 {
     if (a.why != b.why)
@@ -214,7 +242,7 @@ int formatTimed(char *out, size_t size, const timedEntry_t &e, bool withDate)
         return formatEvent(out, size, e.weekly);
     char date[16];
     formatDate(date, e.date);
-    const char *state = e.state == -1 ? "" : e.state != 0 ? " On" : " Off";
+    std::string state = linesText(e.mask, e.bits, e.unset);
     char why[24] = "";
     if (e.why == whyAs)
         snprintf(why, sizeof why, " (runs as %s)", dayNames[e.asDay]);
@@ -223,7 +251,7 @@ int formatTimed(char *out, size_t size, const timedEntry_t &e, bool withDate)
     else if (e.why == whyOneOff)
         snprintf(why, sizeof why, " (one-off)");
     return snprintf(out, size, "%s %s %02d:%02d:%02d%s%s", dayNames[weekdayOf(e.date)], date, e.second / 3600,
-                    e.second / 60 % 60, e.second % 60, state, why);
+                    e.second / 60 % 60, e.second % 60, state.c_str(), why);
 }
 
 void reportDatedTwice(int32_t first, int more, long long earlier, long long line, const char *what)
@@ -280,7 +308,7 @@ int listDatedDays(void)
         }
         for (const oneOff_t &o : day.oneOffs) {
             printf("%s %s  %02d:%02d:%02d%s", date, weekday, o.second / 3600, o.second / 60 % 60, o.second % 60,
-                   o.state == -1 ? "" : o.state != 0 ? " On" : " Off");
+                   linesText(o.mask, o.state == 255 ? o.mask : 0, o.state == -1 ? o.mask : 0).c_str());
             printSource(o.line, "");
         }
         dated = next;

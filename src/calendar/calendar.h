@@ -37,6 +37,7 @@ struct oneOff_t {
     int32_t second;  // of its date
     int32_t state;   // as an entry's: -1, 0, 255
     long long line;  // of the timetable
+    int32_t mask = 0xFF;  // the lines of the section it stands in
 };
 
 struct datedDay_t {
@@ -61,7 +62,7 @@ const int32_t longestRangeDays = 3 * 366;
 // same one-off second), which keeps it: the first of two lines stays, as the
 // first of two entries of one day and time does. The loader says so.
 long long claimDate(int32_t date, int kind, int asDay, int32_t state, long long line);
-long long addOneOff(int32_t date, int32_t second, int32_t state, long long line);
+long long addOneOff(int32_t date, int32_t second, int32_t state, long long line, int32_t mask = 0xFF);
 // Says once for line that it dated first and more other dates that the
 // line earlier had dated already (what: the one-off time after the date).
 void reportDatedTwice(int32_t first, int more, long long earlier, long long line, const char *what);
@@ -83,10 +84,17 @@ struct timedEntry_t {
     int why;                  // entryWhy
     int asDay;                // whyAs: the day it runs as
     const rtEvent_t *weekly;  // whyWeekly, whyAs: the ring's record
+    // The lines it drives, those it switches on, those it leaves without a
+    // state (as a record's: a held value and an entry before any section
+    // drive all eight).
+    int32_t mask = 0xFF, bits = 0, unset = 0;
 };
 
 // The entries of one date, in time order.
 void entriesOfDate(int32_t date, std::vector<timedEntry_t> *out);
+// The output's byte at second of date: each line as the last entry before
+// it that drives it left it (off where none does).
+int portValueAt(int32_t date, int32_t second);
 // The entry in force at second of date (the last entry before it: an entry
 // comes into force one second after its time) and the next one to come. 0,
 // or -1 when the timeline has no entry at all.
@@ -100,7 +108,7 @@ bool sameEntry(const timedEntry_t &a, const timedEntry_t &b);
 long long inForceFrom(const timedEntry_t &e);
 
 // Room for what formatTimed writes, terminator included.
-const int timedTextSize = 64;
+const int timedTextSize = eventTextSize + 32;
 // "Mon 08:00:00 On", as formatEvent writes the weekly entry, for a weekly
 // entry on an ordinary date unless withDate; else with the date and why:
 // "Thu 2026-12-24 00:00:00 Off (held)", "... (runs as Sun)", "... (one-off)".

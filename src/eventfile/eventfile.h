@@ -14,6 +14,9 @@
 extern long long entryCnt;
 // Physical lines read: content, blank and comment lines alike.
 extern long long lineCnt;
+// The lines of the file's last section line (0xFF: it has none), where a
+// learned line appended at the end falls.
+extern int32_t lastSectionMask;
 
 // -1 when the file cannot be opened, else the number of refused lines. Only
 // check mode reads a pipe, FIFO or device (once); the open never blocks.
@@ -21,6 +24,10 @@ int loadEventFile(void);
 // The loader's work on a stream that is already open (tests feed it text
 // from memory): the same result, and the same messages, as loadEventFile.
 int loadEventStream(FILE *fp);
+// Check mode's listing of the ring: as listEvents, or for a timetable with
+// sections, each section ("[1,2 lights]") with its entries in week order,
+// after those before any section ("[all lines]").
+int listTimetable(void);
 // Appends "Tue 07:30:05 1 ;; *Learned event*" (with a date, a one-off for
 // that date only: "2026-12-24 07:30:05 1 ;; *Learned event*") with CR LF
 // after the last byte that is not an end-of-data byte (0x1A), and forces it

@@ -19,7 +19,10 @@
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
+#include <algorithm>
+#include <set>
 #include <string>
+#include <vector>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,6 +105,133 @@ static std::string quotedLine(const char *content)
     size_t end = text.find_last_not_of(" \t\r\n");
     text.resize(end == std::string::npos ? 0 : end + 1);
     return quotedText(text);
+}
+
+// --- sections -----------------------------------------------------------------
+// "[3]", "[3 pump]", "[1,2 lights]", "[1-8]": the entries after it drive
+// only the lines it names (line n is bit n-1 of the output), until the next
+// one; entries before any drive all eight. An older weekswitch refuses such a
+// line as a bad day.
+
+int32_t lastSectionMask = 0xFF;
+static int32_t sectionMask = 0xFF;
+// For check mode's listing: the sections in the order they first came, and
+// the keys at which an entry before any section stands (such an entry may
+// share its record with entries of sections).
+static std::vector<int32_t> sectionsSeen;
+static std::set<int32_t> wholeKeys;
+// A name is shown beside the time on the console and in the record.
+static const size_t longestName = 20;
+
+static void noteWhole(int day, const char *timeText)
+{
+    rtEvent_t entry;
+    if (parseEvent(&entry, dayNames[day], timeText, 0) == 0)
+        wholeKeys.insert(entry.dayTime);
+}
+
+static int refuseSection(const char *what, const std::string &text)
+{
+    report(JOURNAL_ERR, "ERROR:  %s:  '%s'\n", what, quotedText(text).c_str());
+    return 1;
+}
+
+static int loadSectionLine(const char *content)
+{
+    std::string text(content);
+    size_t end = text.find_last_not_of(" \t\r\n");
+    text.resize(end == std::string::npos ? 0 : end + 1);
+    size_t close = text.find(']');
+    if (close == std::string::npos || close + 1 != text.size())
+        return refuseSection("Bad section", text);
+    std::string inner = text.substr(1, close - 1);
+    size_t blank = inner.find_first_of(" \t");
+    std::string lines = inner.substr(0, blank), name;
+    if (blank != std::string::npos) {
+        size_t first = inner.find_first_not_of(" \t", blank);
+        name = first == std::string::npos ? "" : inner.substr(first);
+    }
+    if (lines.empty())
+        return refuseSection("Section names no line", text);
+    int32_t mask = 0;
+    for (size_t at = 0; at <= lines.size();) {
+        size_t comma = lines.find(',', at);
+        std::string item = lines.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        at = comma == std::string::npos ? lines.size() + 1 : comma + 1;
+        int from, to, used = 0;
+        if (sscanf(item.c_str(), "%d-%d%n", &from, &to, &used) != 2 || used != (int)item.size()) {
+            if (sscanf(item.c_str(), "%d%n", &from, &used) != 1 || used != (int)item.size())
+                return refuseSection("Bad section", text);
+            to = from;
+        }
+        if (item.find_first_not_of("0123456789-") != std::string::npos || from < 1 || to > 8 || from > to)
+            return refuseSection("Line outside 1..8 in section", text);
+        for (int line = from; line <= to; line++) {
+            if (mask >> (line - 1) & 1)
+                return refuseSection("Section names a line twice", text);
+            mask |= 1 << (line - 1);
+        }
+    }
+    if (name.size() > longestName || quotedText(name, longestName) != name)
+        return refuseSection("Bad section name (at most 20 bytes, no control bytes)", text);
+    for (int line = 0; line < 8; line++)
+        if ((mask >> line & 1) && !name.empty() && !lineNames[line].empty() && lineNames[line] != name) {
+            report(JOURNAL_ERR, "ERROR:  Line %d named twice:  '%s' and '%s'\n", line + 1,
+                   quotedText(lineNames[line]).c_str(), quotedText(name).c_str());
+            return 1;
+        }
+    for (int line = 0; line < 8; line++)
+        if ((mask >> line & 1) && !name.empty())
+            lineNames[line] = name;
+    sectionMask = lastSectionMask = mask;
+    sectionsUsed = true;
+    if (std::find(sectionsSeen.begin(), sectionsSeen.end(), mask) == sectionsSeen.end())
+        sectionsSeen.push_back(mask);
+    return 0;
+}
+
+// "[1,2 lights]" for the lines of mask.
+static std::string sectionText(int32_t mask)
+{
+    std::string text = "[", name;
+    for (int line = 0; line < 8; line++)
+        if (mask >> line & 1) {
+            text += (text.size() > 1 ? "," : "") + std::to_string(line + 1);
+            if (name.empty())
+                name = lineNames[line];
+        }
+    return text + (name.empty() ? "" : " " + name) + "]";
+}
+
+// The entries of one section (or before any, sections 0xFF and whole), each
+// with the word of its lines.
+static void listSection(int32_t mask, bool whole)
+{
+    const rtEvent_t *ev = eventList;
+    do {
+        bool isWhole = wholeKeys.count(ev->dayTime) != 0;
+        bool in = whole ? isWhole : !isWhole && (ev->mask & mask) == mask;
+        if (in) {
+            const char *word = (ev->unset & mask) == mask ? "" : (ev->bits & mask) == mask ? " On" : " Off";
+            printf("%s %02d:%02d:%02d%s\n", dayNames[ev->day], ev->hour, ev->min, ev->sec, word);
+        }
+        ev = ev->next;
+    } while (ev != eventList);
+}
+
+int listTimetable(void)
+{
+    if (!sectionsUsed || eventList == nullptr)
+        return listEvents();
+    if (!wholeKeys.empty()) {
+        printf("[all lines]\n");
+        listSection(0xFF, true);
+    }
+    for (int32_t mask : sectionsSeen) {
+        printf("%s\n", sectionText(mask).c_str());
+        listSection(mask, false);
+    }
+    return 0;
 }
 
 // --- dated lines ------------------------------------------------------------
@@ -198,7 +328,7 @@ static int loadDatedLine(const char *dateField, char **save, const char *content
         }
         int32_t when = (entry.hour * 60 + entry.min) * 60 + entry.sec;
         for (int32_t date = from; date <= to; date++) {
-            long long other = addOneOff(date, when, entry.state, lineCnt);
+            long long other = addOneOff(date, when, entry.state, lineCnt, sectionMask);
             if (other != 0 && twice++ == 0) {
                 earlier = other;
                 firstTwice = date;
@@ -258,6 +388,8 @@ static int loadEventLine(const char *content)
     char *dayField = strtok_r(&fields[0], fieldSeparators, &save);
     if (dayField == nullptr)
         dayField = &fields[fields.size()];
+    if (dayField[0] == '[')
+        return loadSectionLine(content);
     if (dayField[0] >= '0' && dayField[0] <= '9')
         return loadDatedLine(dayField, &save, content);
     if (strcasecmp(bare(dayField).c_str(), "holidays") == 0)
@@ -287,11 +419,13 @@ static int loadEventLine(const char *content)
     int32_t value = readCInt(valueText);
     entryCnt++;
     if (endDay < 0) {
-        addEvent(startDay, timeText, value);
+        if (addEvent(startDay, timeText, value, sectionMask) == 0 && sectionMask == 0xFF)
+            noteWhole(startDay, timeText);
         return 0;
     }
     for (int day = startDay;; day = (day + 1) % 7) {
-        addEvent(day, timeText, value);
+        if (addEvent(day, timeText, value, sectionMask) == 0 && sectionMask == 0xFF)
+            noteWhole(day, timeText);
         if (day == endDay)
             break;
     }
@@ -390,8 +524,15 @@ static FILE *openEventFile(void)
 int loadEventStream(FILE *fp)
 {
     dataEnded = false;
-    // The ring is emptied by the caller; the dated days are the loader's.
+    // The ring is emptied by the caller; the dated days and the sections are
+    // the loader's.
     clearDatedDays();
+    for (std::string &name : lineNames)
+        name.clear();
+    sectionsUsed = false;
+    sectionMask = lastSectionMask = 0xFF;
+    sectionsSeen.clear();
+    wholeKeys.clear();
     int refused = 0;
     std::string line;
     const char *content;

@@ -62,7 +62,7 @@ static int runCheckMode(void)
     if (verbose)
         printNowLine();
     int status = loadEventFile();
-    listEvents();
+    listTimetable();
     // The dated days after the week; a timetable without them ends as ever.
     listDatedDays();
     if (datedLineCnt == 0)

@@ -74,7 +74,7 @@ enum keyOutcome { keepWatching, reloadFile, endRun };
 
 // One entry as it was accepted, to be put back when a re-read is refused.
 struct savedEntry {
-    int day, hour, min, sec, state;
+    int day, hour, min, sec, state, mask, bits, unset;
 };
 
 // Everything the loop knows between two passes; each step takes it.
@@ -87,6 +87,9 @@ struct runState_t {
     // (hasCurrent false: the timeline has none).
     bool hasCurrent;
     timedEntry_t current, next;
+    // The output's byte the timeline gives now: each line as the last entry
+    // that drives it left it.
+    int value;
     // The state last meant for the port, and the one it holds (the last
     // written that went through; -1: none yet).
     int outputState, portHolds;
@@ -124,6 +127,8 @@ struct runState_t {
     std::vector<savedEntry> accepted;
     std::map<int32_t, datedDay_t> acceptedDays;
     long long acceptedDatedLines;
+    std::string acceptedNames[8];
+    bool acceptedSections;
 };
 
 // Whatever comes next starts a line of its own.
@@ -131,6 +136,12 @@ void lineClosed(runState_t *run)
 {
     run->clockLineOpen = false;
     reportStatusLine(false);
+}
+
+// An entry is shown when it gives some line a state.
+bool hasState(const timedEntry_t &e)
+{
+    return (e.mask & ~e.unset) != 0;
 }
 
 // The next change is named with its date unless it is the ring's next
@@ -160,7 +171,7 @@ void printEventLines(runState_t *run)
 // if any of them had to be dropped.
 void printClockLine(runState_t *run)
 {
-    if (displayLost() && run->hasCurrent && run->current.state != noState)
+    if (displayLost() && run->hasCurrent && hasState(run->current))
         printEventLines(run);
     if (!reportStatusLineOpen())
         lineClosed(run);
@@ -196,11 +207,12 @@ void closeClockLine(runState_t *run)
     lineClosed(run);
 }
 
-// A record without a state switches the lines off: -1 does not mean on.
+// Lines without a state are off: -1 does not mean on.
 int portStateOf(const runState_t *run)
 {
-    return !run->hasCurrent || run->current.state == noState ? 0 : run->current.state;
+    return run->hasCurrent ? run->value : 0;
 }
+
 
 // An entry as the record and the status line name it; one without a state
 // says so, where the console shows none.
@@ -312,10 +324,13 @@ void applyState(runState_t *run, int state, const char *kind, const timedEntry_t
 }
 
 // The entry in force at the clock sample, and the next one.
-bool findInForce(timedEntry_t *inForce, timedEntry_t *next)
+bool findInForce(runState_t *run, timedEntry_t *inForce, timedEntry_t *next)
 {
     int second = (nowEvent.hour * 60 + nowEvent.min) * 60 + nowEvent.sec;
-    return timelineAt(nowDate, second, inForce, next) == 0;
+    if (timelineAt(nowDate, second, inForce, next) != 0)
+        return false;
+    run->value = portValueAt(nowDate, second);
+    return true;
 }
 
 // After every load: the port gets the state of the entry in force, announced
@@ -323,9 +338,9 @@ bool findInForce(timedEntry_t *inForce, timedEntry_t *next)
 void synchronise(runState_t *run)
 {
     sampleClock();
-    run->hasCurrent = findInForce(&run->current, &run->next);
+    run->hasCurrent = findInForce(run, &run->current, &run->next);
     applyState(run, portStateOf(run), "in-force", currentOf(run));
-    if (run->hasCurrent && run->current.state != noState)
+    if (run->hasCurrent && hasState(run->current))
         printEventLines(run);
     tellStatus(run);
 }
@@ -341,7 +356,7 @@ void followClock(runState_t *run)
     timedEntry_t inForce = run->current, next = run->next;
     bool has = run->hasCurrent;
     if (!has || now < inForceFrom(inForce) || now >= inForceFrom(next))
-        has = findInForce(&inForce, &next);
+        has = findInForce(run, &inForce, &next);
     // An output that went away (a board unplugged) said so itself; from now
     // on it is written again at each pass until it is back.
     if (!run->portPending && portLost()) {
@@ -449,13 +464,16 @@ bool learnKey(runState_t *run)
         return false;
     rtEvent_t learned = nowEvent;
     learned.state = run->outputState == 0 ? 1 : 0;
+    learned.mask = 0xFF;
+    learned.bits = learned.state ? 0xFF : 0;
+    learned.unset = 0;
     // A date that is held or runs as another day would not run a weekly
     // line learned today: what is learned there is a one-off of the date.
     auto dated = datedDays.find(nowDate);
     bool oneOff = dated != datedDays.end() && dated->second.kind != dateWeekday;
     if (appendLearnedEvent(&learned, oneOff ? nowDate : -1) == 0) {
         timedEntry_t e = {nowDate, (learned.hour * 60 + learned.min) * 60 + learned.sec, learned.state ? 255 : 0,
-                          oneOff ? whyOneOff : whyWeekly, 0, &learned};
+                          oneOff ? whyOneOff : whyWeekly, 0, &learned, learned.mask, learned.bits, 0};
         std::string text = textOf(&e);
         if (oneOff) {
             char date[16];
@@ -626,14 +644,22 @@ void rememberTimetable(runState_t *run)
 {
     run->acceptedDays = datedDays;
     run->acceptedDatedLines = datedLineCnt;
+    for (int line = 0; line < 8; line++)
+        run->acceptedNames[line] = lineNames[line];
+    run->acceptedSections = sectionsUsed;
     run->accepted.clear();
     const rtEvent_t *ev = eventList;
     if (ev == nullptr)
         return;
     do {
-        run->accepted.push_back({ev->day, ev->hour, ev->min, ev->sec, ev->state});
+        run->accepted.push_back({ev->day, ev->hour, ev->min, ev->sec, ev->state, ev->mask, ev->bits, ev->unset});
         ev = ev->next;
     } while (ev != eventList);
+}
+
+int32_t keyOfEntry(const savedEntry &entry)
+{
+    return entry.day << 24 | toBcd(entry.hour) << 16 | toBcd(entry.min) << 8 | toBcd(entry.sec);
 }
 
 // Under the service a typo in an edit must not end the switching: the
@@ -646,10 +672,17 @@ void keepTimetable(runState_t *run)
     for (const savedEntry &entry : run->accepted) {
         char timeText[16];
         snprintf(timeText, sizeof timeText, "%02d:%02d:%02d", entry.hour, entry.min, entry.sec);
-        addEvent(entry.day, timeText, entry.state);
+        if (addEvent(entry.day, timeText, entry.state, entry.mask) == 0) {
+            rtEvent_t *ev = recordAt(keyOfEntry(entry));
+            ev->bits = entry.bits;
+            ev->unset = entry.unset;
+        }
     }
     datedDays = run->acceptedDays;
     datedLineCnt = run->acceptedDatedLines;
+    for (int line = 0; line < 8; line++)
+        lineNames[line] = run->acceptedNames[line];
+    sectionsUsed = run->acceptedSections;
 }
 
 void recordStart(int entries)

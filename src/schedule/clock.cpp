@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-rtEvent_t nowEvent = {nullptr, nullptr, 0, 0, 0, 0, 0, -1};
+rtEvent_t nowEvent = {nullptr, nullptr, 0, 0, 0, 0, 0, -1, 0, 0, 0};
 int nowEventMs;
 int32_t nowDate;
 
@@ -21,5 +21,7 @@ int sampleClock(void)
     nowDate = dateNumber(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     char timeText[40];
     snprintf(timeText, sizeof timeText, "%02d:%02d:%02d", local.tm_hour, local.tm_min, sec);
-    return parseEvent(&nowEvent, dayNames[day], timeText, -1);
+    int rc = parseEvent(&nowEvent, dayNames[day], timeText, -1);
+    nowEvent.mask = nowEvent.bits = nowEvent.unset = 0;  // a moment, driving nothing
+    return rc;
 }

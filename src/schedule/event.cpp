@@ -125,14 +125,55 @@ int parseEvent(rtEvent_t *ev, const char *dayText, const char *timeText, int32_t
     ev->dayTime = ev->dayTime << 8 | toBcd(ev->min);
     ev->dayTime = ev->dayTime << 8 | toBcd(ev->sec);
     ev->state = (value == 0 || value == -1) ? value : 255;
+    ev->mask = 0xFF;
+    ev->bits = ev->state == 255 ? 0xFF : 0;
+    ev->unset = ev->state == -1 ? 0xFF : 0;
     return 0;
+}
+
+std::string lineNames[8];
+bool sectionsUsed;
+
+std::string linesText(int32_t mask, int32_t bits, int32_t unset)
+{
+    auto wordOf = [](int32_t lines, int32_t on, int32_t none) {
+        return (lines & none) == lines ? "" : (lines & on) == lines ? "On" : "Off";
+    };
+    if (mask == 0)
+        return "";  // the clock sample: a moment, no entry
+    if (mask == 0xFF && !sectionsUsed) {
+        std::string word = wordOf(0xFF, bits, unset);
+        return word.empty() ? "" : " " + word;
+    }
+    // Every line alike: "all On".
+    std::string all = wordOf(0xFF, bits, unset);
+    if (mask == 0xFF && (bits == 0xFF || unset == 0xFF || (bits | unset) == 0))
+        return all.empty() ? " all no state" : " all " + all;
+    // Lines of one name together, in the order of their first line.
+    std::string text;
+    int32_t done = 0;
+    for (int line = 0; line < 8; line++) {
+        if (!(mask >> line & 1) || (done >> line & 1))
+            continue;
+        int32_t group = 0;
+        for (int other = line; other < 8; other++)
+            if ((mask >> other & 1) && !lineNames[line].empty() && lineNames[other] == lineNames[line])
+                group |= 1 << other;
+        if (group == 0)
+            group = 1 << line;
+        done |= group;
+        std::string name = !lineNames[line].empty() ? lineNames[line] : "line " + std::to_string(line + 1);
+        std::string word = wordOf(group, bits, unset);
+        text += (text.empty() ? " " : ", ") + name + (word.empty() ? " no state" : " " + word);
+    }
+    return text;
 }
 
 int formatEvent(char *out, size_t size, const rtEvent_t *ev)
 {
     return snprintf(out, size, "%s %2.2X:%2.2X:%2.2X%s", dayNames[(ev->dayTime >> 24) & 7],
                     (ev->dayTime >> 16) & 0xFF, (ev->dayTime >> 8) & 0xFF, ev->dayTime & 0xFF,
-                    ev->state == -1 ? "" : ev->state != 0 ? " On" : " Off");
+                    linesText(ev->mask, ev->bits, ev->unset).c_str());
 }
 
 int printEvent(const rtEvent_t *ev, const char *suffix)

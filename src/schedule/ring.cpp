@@ -238,7 +238,23 @@ int insertEvent(rtEvent_t *ev)
     return 0;
 }
 
-int addEvent(int day, const char *timeText, int32_t value)
+rtEvent_t *recordAt(int32_t key)
+{
+    if (eventList == nullptr)
+        return nullptr;
+    int slot = unindexedCnt == 0 ? slotOf(key) : -1;
+    if (slot >= 0)
+        return (slotUsed[slot >> 6] >> (slot & 63) & 1) != 0 ? slotRecord[slot] : nullptr;
+    rtEvent_t *ev = eventList;
+    do {
+        if (ev->dayTime == key)
+            return ev;
+        ev = ev->next;
+    } while (ev != eventList);
+    return nullptr;
+}
+
+int addEvent(int day, const char *timeText, int32_t value, int32_t mask)
 {
     rtEvent_t *ev = new (std::nothrow) rtEvent_t();
     if (ev == nullptr) {
@@ -246,7 +262,26 @@ int addEvent(int day, const char *timeText, int32_t value)
         return -1;
     }
     allocCnt++;
-    if (parseEvent(ev, dayNames[day & 7], timeText, value) != 0 || insertEvent(ev) != 0) {
+    if (parseEvent(ev, dayNames[day & 7], timeText, value) != 0) {
+        allocCnt--;
+        delete ev;
+        return -1;
+    }
+    ev->mask = mask;
+    ev->bits = ev->state == 255 ? mask : 0;
+    ev->unset = ev->state == -1 ? mask : 0;
+    // Other lines at the same moment: one record, so that the ring keeps one
+    // record a second.
+    rtEvent_t *same = recordAt(ev->dayTime);
+    if (same != nullptr && (same->mask & mask) == 0) {
+        same->mask |= mask;
+        same->bits |= ev->bits;
+        same->unset |= ev->unset;
+        allocCnt--;
+        delete ev;
+        return 0;
+    }
+    if (insertEvent(ev) != 0) {
         allocCnt--;
         delete ev;
         return -1;

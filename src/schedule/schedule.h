@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct rtEvent_t {
     rtEvent_t *next;   // next greater key; the tail's next is the head
@@ -19,6 +20,13 @@ struct rtEvent_t {
     int32_t min;
     int32_t sec;
     int32_t state;     // -1 no state, 0 off, 255 on
+    // The output's lines it drives (bit n-1 for line n: 0xFF for an entry
+    // before any section), those it switches on, and those it leaves
+    // without a state (a -1 entry: off). Entries of other lines at the same
+    // day and time share one record.
+    int32_t mask;
+    int32_t bits;
+    int32_t unset;
 };
 
 // Day names indexed by day index; index 7 is the name of a bad day.
@@ -35,6 +43,11 @@ extern int nowEventMs;
 extern int32_t nowDate;
 // Records currently allocated; must be 0 when the program exits.
 extern int allocCnt;
+// The names the timetable's sections give the lines ("" none), line n at
+// n-1, and whether it has section lines at all: without them every output
+// is what it always was.
+extern std::string lineNames[8];
+extern bool sectionsUsed;
 
 // Dates as numbers: days since 1970-01-01 of the proleptic Gregorian
 // calendar, so that a date's number minus one is the day before, across
@@ -58,7 +71,7 @@ int32_t readCInt(const char *text);
 // Fills every field but the links; 0, or -1 after printing a message.
 int parseEvent(rtEvent_t *ev, const char *dayText, const char *timeText, int32_t value);
 // Room for what formatEvent writes, terminator included.
-const int eventTextSize = 24;
+const int eventTextSize = 320;
 // Writes "Tue 07:30:00 On" (what printEvent prints before its suffix) into
 // out; returns its length. Lets a caller put a whole line out at once.
 int formatEvent(char *out, size_t size, const rtEvent_t *ev);
@@ -67,8 +80,16 @@ int printEvent(const rtEvent_t *ev, const char *suffix);
 // Rebuilds nowEvent from the local clock; the result of parseEvent.
 int sampleClock(void);
 
-int addEvent(int day, const char *timeText, int32_t value);
+// Adds an entry driving the lines of mask. An entry of other lines at the
+// same day and time joins that record; of the same lines it is a duplicate.
+int addEvent(int day, const char *timeText, int32_t value, int32_t mask = 0xFF);
+// " On", " Off", "" (no state), as an entry's words have always been; for
+// an entry of some lines, or in a timetable with named lines, each name
+// with its word: " pump On, lights Off" (an unnamed line: "line 4").
+std::string linesText(int32_t mask, int32_t bits, int32_t unset);
 int insertEvent(rtEvent_t *ev);
+// The record whose key is key, or nullptr.
+rtEvent_t *recordAt(int32_t key);
 int removeEvent(rtEvent_t *ev);
 void clearEvents(void);
 // The record in force at key (greatest key strictly below, wrapping to the
