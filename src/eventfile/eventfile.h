@@ -17,6 +17,8 @@ extern long long lineCnt;
 // The lines of the file's last section line (0xFF: it has none), where a
 // learned line appended at the end falls.
 extern int32_t lastSectionMask;
+// Every line a section of the timetable names.
+extern int32_t sectionLines;
 
 // -1 when the file cannot be opened, else the number of refused lines. Only
 // check mode reads a pipe, FIFO or device (once); the open never blocks.

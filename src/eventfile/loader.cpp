@@ -114,6 +114,7 @@ static std::string quotedLine(const char *content)
 // line as a bad day.
 
 int32_t lastSectionMask = 0xFF;
+int32_t sectionLines;
 static int32_t sectionMask = 0xFF;
 // For check mode's listing: the sections in the order they first came, and
 // the keys at which an entry before any section stands (such an entry may
@@ -184,6 +185,7 @@ static int loadSectionLine(const char *content)
         if ((mask >> line & 1) && !name.empty())
             lineNames[line] = name;
     sectionMask = lastSectionMask = mask;
+    sectionLines |= mask;
     sectionsUsed = true;
     if (std::find(sectionsSeen.begin(), sectionsSeen.end(), mask) == sectionsSeen.end())
         sectionsSeen.push_back(mask);
@@ -533,6 +535,7 @@ int loadEventStream(FILE *fp)
     sectionMask = lastSectionMask = 0xFF;
     sectionsSeen.clear();
     wholeKeys.clear();
+    sectionLines = 0;
     int refused = 0;
     std::string line;
     const char *content;

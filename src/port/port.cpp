@@ -26,6 +26,11 @@ const char *portName(void)
     return name;
 }
 
+int portLines(void)
+{
+    return relayChosen ? relayLines() : 8;
+}
+
 int writePort(int value)
 {
     return relayChosen ? relayWrite(value) : parallelWrite(value);

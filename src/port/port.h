@@ -23,6 +23,9 @@ int openPort(bool required);
 const char *portPath(void);
 // What it is, for messages: "0x378", "relay board QWE12".
 const char *portName(void);
+// How many of the byte's lines the output has: 8 for the parallel port,
+// the relays of a board (a board of 4 is never written beyond relay 4).
+int portLines(void);
 // Puts value's low byte on the output (a relay board: bit n drives relay
 // n+1, read back after the write): 0, or -1 with errno set when an opened
 // output refused it, or has gone. An output that was never opened takes

@@ -462,6 +462,11 @@ const char *relayPath(void)
     return opened ? board.node.c_str() : "no relay board";
 }
 
+int relayLines(void)
+{
+    return opened ? board.relays : 8;
+}
+
 const char *relayName(void)
 {
     return name.c_str();

@@ -41,6 +41,8 @@ int sameRelayBoard(const std::vector<relayBoard_t> &boards, const relayBoard_t &
 int relayOpen(const std::string &choice, bool required);
 const char *relayPath(void);
 const char *relayName(void);
+// The relays of the board taken (8 before one is).
+int relayLines(void);
 int relayWrite(int value);
 bool relayLost(void);
 void relayClose(void);

@@ -30,6 +30,7 @@
 #include "schedule.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -161,7 +162,48 @@ void printEventLines(runState_t *run)
     char inForce[timedTextSize], next[timedTextSize];
     formatTimed(inForce, sizeof inForce, run->current);
     formatTimed(next, sizeof next, run->next, !nextIsUsual(run));
-    printf("EVENT:  %s\n next:  %s\n", inForce, next);
+    if (!sectionsUsed) {
+        printf("EVENT:  %s\n next:  %s\n", inForce, next);
+        return;
+    }
+    // Lines switched on their own: the byte each change leaves on the port.
+    int after = (run->value & ~run->next.mask) | run->next.bits;
+    printf("EVENT:  %s, port 0x%02X\n next:  %s, port 0x%02X\n", inForce, run->value & 0xFF, next, after & 0xFF);
+}
+
+// "lights On, pump Off": each named line as the port holds it, for the
+// status line of a timetable with sections.
+std::string namedLines(int value)
+{
+    std::string text;
+    for (int line = 0; line < 8; line++) {
+        bool first = !lineNames[line].empty();
+        for (int before = 0; before < line && first; before++)
+            first = lineNames[before] != lineNames[line];
+        if (first)
+            text += (text.empty() ? "" : ", ") + lineNames[line] + ((value >> line & 1) ? " On" : " Off");
+    }
+    return text;
+}
+
+// The numbers and names of the lines an entry drives, for the record.
+void addLineFields(journalFields_t *fields, const timedEntry_t *ev)
+{
+    if (!sectionsUsed || ev == nullptr)
+        return;
+    std::string numbers, names;
+    std::vector<std::string> named;
+    for (int line = 0; line < 8; line++)
+        if (ev->mask >> line & 1) {
+            numbers += (numbers.empty() ? "" : ",") + std::to_string(line + 1);
+            if (!lineNames[line].empty() && std::find(named.begin(), named.end(), lineNames[line]) == named.end()) {
+                named.push_back(lineNames[line]);
+                names += (names.empty() ? "" : ",") + lineNames[line];
+            }
+        }
+    fields->push_back({"WEEKSWITCH_LINES", numbers});
+    if (!names.empty())
+        fields->push_back({"WEEKSWITCH_LINE_NAMES", names});
 }
 
 // The clock line is written when it changes, once a second: the passes in
@@ -254,6 +296,8 @@ void tellStatus(runState_t *run)
     char port[32];
     snprintf(port, sizeof port, ", port 0x%02X", run->outputState & 0xFF);
     status += port;
+    if (sectionsUsed && !namedLines(run->outputState).empty())
+        status += " (" + namedLines(run->outputState) + ")";
     if (e != nullptr)
         status += "; next: " + textOf(&run->next, !nextIsUsual(run));
     if (status == run->statusShown && (run->readySent || run->portPending))
@@ -277,6 +321,7 @@ void recordApplied(runState_t *run, const char *kind, const timedEntry_t *ev)
     char hex[8];
     snprintf(hex, sizeof hex, "0x%02X", value);
     journalFields_t fields = {{"WEEKSWITCH_ENTRY", entry}, {"WEEKSWITCH_PORT_VALUE", hex}};
+    addLineFields(&fields, ev);
     if (strcmp(kind, "switched") != 0) {
         journalRecord(JOURNAL_INFO, kind, fields, "In force: %s, port 0x%02X", entry.c_str(), value);
         return;
@@ -685,6 +730,23 @@ void keepTimetable(runState_t *run)
     sectionsUsed = run->acceptedSections;
 }
 
+// A board with fewer relays than the sections name: said once at the
+// start; its missing relays are never written (the board takes its own).
+void warnMissingLines(void)
+{
+    int lines = portLines();
+    int32_t missing = sectionLines & ~((1 << lines) - 1) & 0xFF;
+    if (missing == 0)
+        return;
+    std::string named;
+    for (int line = 0; line < 8; line++)
+        if (missing >> line & 1)
+            named += (named.empty() ? "" : ", ") + std::to_string(line + 1) +
+                     (lineNames[line].empty() ? "" : " " + lineNames[line]);
+    report(JOURNAL_WARNING, "Warning:  The %s has %d relay%s; lines never switched:  '%s'\n", portName(), lines,
+           lines == 1 ? "" : "s", quotedText(named).c_str());
+}
+
 void recordStart(int entries)
 {
     journalFields_t fields = {{"WEEKSWITCH_PORT", portName()},
@@ -731,6 +793,8 @@ int runSchedule(bool learn)
     run.aliveAtMs = monotonicMs();
     int status = loadEventFile();
     recordStart(allocCnt);
+    if (status == 0)
+        warnMissingLines();
     bool escape = false;
     while (status == 0) {
         rememberTimetable(&run);

@@ -32,6 +32,7 @@ const int sleepsAfterStop = 1000;
 
 long long nowMs;
 bool zoneSet;  // the local clock follows TZ, not UTC
+int outputLines = 8;  // a relay board has fewer
 long long stopAtMs;
 bool stopped;
 int sleepsSinceStop;
@@ -93,6 +94,7 @@ void simReset(void)
     sleepLengths.clear();
     portWritesToFail = failedPortWrites = 0;
     notifications.clear();
+    outputLines = 8;
     if (zoneSet)
         simZone(nullptr);
 }
@@ -111,6 +113,11 @@ void simSetNowMs(long long atMs)
 long long simNowMs(void)
 {
     return nowMs;
+}
+
+void simOutputLines(int lines)
+{
+    outputLines = lines;
 }
 
 void simZone(const char *tz)
@@ -243,6 +250,11 @@ int openPort(bool)
 const char *portName(void)
 {
     return "0x378";
+}
+
+int portLines(void)
+{
+    return outputLines;
 }
 
 bool portLost(void)

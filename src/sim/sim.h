@@ -23,6 +23,8 @@ struct simPortWrite {
 // Monday 00:00:00.000 and the safety stop to eight days from there.
 void simReset(void);
 
+// The output has this many lines (a relay board of 4); 8 after simReset.
+void simOutputLines(int lines);
 // The local clock in time zone tz ("Europe/Berlin"), its days beginning at
 // local midnight, 23- and 25-hour days and all; nullptr: UTC again, as
 // after simReset. May be called while the runner runs (a zone change).
