@@ -514,6 +514,74 @@ TEST_F(RunnerTest, DatedDaysSwitchOnTheirSecond)
     }
 }
 
+// Lines switched on their own: each line follows the last entry that
+// drives it, every change on its second: three sections over a morning,
+// entries before any section beside overlapping sections and a -1, a wrap
+// over Sunday, and a board with fewer relays than the sections name.
+TEST_F(RunnerTest, SectionsSwitchEachLineOnItsSecond)
+{
+    const long long day = 24 * 3600 * 1000LL, hour = 3600 * 1000LL;
+    const struct {
+        const char *what, *timetable;
+        long long fromMs, toMs;
+        const char *writes, *shown;
+        int lines = 8;
+    } rows[] = {
+        {"three sections over a morning",
+         "[1 porch]\nmo 06:00 1\nmo 08:00 0\n[2 pump]\nmo 06:00:05 1\nmo 07:00 0\n[3 bell]\nmo 07:55 1\nmo 07:55:05 0\n",
+         6 * hour - 2000, 8 * hour + 3000,
+         "day 0 05:59:58.000 0x00\nday 0 06:00:01.000 0x01\nday 0 06:00:06.000 0x03\nday 0 07:00:01.000 0x01\n"
+         "day 0 07:55:01.000 0x05\nday 0 07:55:06.000 0x01\nday 0 08:00:01.000 0x00\n",
+         "EVENT:  Mon 06:00:05 pump On, port 0x03\n next:  Mon 07:00:00 pump Off, port 0x01\n"},
+        {"entries before any section, overlapping sections, a -1",
+         "mo 06:00 1\n[1,2 lights]\nmo 07:00 0\n[2]\nmo 08:00 1\n[3]\nmo 09:00 -1\n", 5 * hour, 9 * hour + 2000,
+         "day 0 05:00:00.000 0xFA\nday 0 06:00:01.000 0xFF\nday 0 07:00:01.000 0xFC\nday 0 08:00:01.000 0xFE\n"
+         "day 0 09:00:01.000 0xFA\n",
+         "EVENT:  Mon 06:00:00 all On, port 0xFF\n"},
+        {"a wrap over Sunday", "[4 heat]\nsu 22:00 1\nmo 06:00 0\n[5]\nmo 00:00 1\n", 6 * day + 21 * hour,
+         7 * day + 6 * hour + 2000,
+         "day 6 21:00:00.000 0x10\nday 6 22:00:01.000 0x18\nday 7 00:00:01.000 0x18\nday 7 06:00:01.000 0x10\n", ""},
+        {"a board of four relays", "[1 a]\nmo 06:00 1\nmo 06:00:10 0\n[6 heater]\nmo 05:00 1\n", 6 * hour - 1000,
+         6 * hour + 2000,
+         "day 0 05:59:59.000 0x20\nday 0 06:00:01.000 0x21\n",
+         "Warning:  The 0x378 has 4 relays; lines never switched:  '6 heater'\n", 4},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        resetProgram();
+        eventFileName = scratchPath("events.txt");
+        simReset();
+        simOutputLines(r.lines);
+        writeFile(eventFileName, r.timetable);
+        simSetNowMs(r.fromMs);
+        simKey(r.toMs, escapeKey);
+        EXPECT_EQ(run(false), 0);
+        EXPECT_EQ(simPortLogText(), r.writes);
+        EXPECT_NE(text.out.find(r.shown), std::string::npos) << text.out.substr(0, 1500);
+    }
+}
+
+// With sections a digit key learns for its line, the opposite of its
+// state, under a section line for it; another key for every line (the
+// lines no other entry drives are on from that entry's time a week before).
+TEST_F(RunnerTest, LearningWithSectionsLearnsForTheLineOfTheDigit)
+{
+    writeFile(eventFileName, "[1 porch]\nmo 06:00 1\n[2 pump]\nmo 07:00 1\n");
+    simSetNowMs(simTimeMs(monday, 8, 0, 0));
+    simKey(simNowMs(), '2');
+    simKey(simNowMs() + 2000, '1');
+    simKey(simNowMs() + 4000, 'x');
+    simKey(simNowMs() + 6000, escapeKey);
+    EXPECT_EQ(run(true), 0);
+    EXPECT_EQ(readFile(eventFileName), "[1 porch]\nmo 06:00 1\n[2 pump]\nmo 07:00 1\n"
+                                       "Mon 08:00:00 0 ;; *Learned event*\r\n[1 porch]\r\n"
+                                       "Mon 08:00:02 0 ;; *Learned event*\r\n[1-8]\r\n"
+                                       "Mon 08:00:04 1 ;; *Learned event*\r\n");
+    EXPECT_EQ(simPortLogText(), "day 0 08:00:00.000 0x03\nday 0 08:00:00.000 0x03\nday 0 08:00:01.000 0x01\n"
+                                "day 0 08:00:02.000 0x01\nday 0 08:00:03.000 0x00\nday 0 08:00:04.000 0xFC\n"
+                                "day 0 08:00:05.000 0xFF\n");
+}
+
 // A school year on the simulated clock with dated days and a holiday
 // calendar: every change of 2024 on its second, against the year worked out
 // here afresh, date by date.

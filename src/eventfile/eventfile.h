@@ -9,6 +9,7 @@
 #include "schedule.h"
 
 #include <cstdio>
+#include <string>
 
 // Content lines whose day field was good (one per line, whatever the range).
 extern long long entryCnt;
@@ -35,7 +36,11 @@ int listTimetable(void);
 // after the last byte that is not an end-of-data byte (0x1A), and forces it
 // to disk; only a regular file, or a link to one that is safe to follow. 0,
 // or -1 after printing why, the file unchanged.
-int appendLearnedEvent(const rtEvent_t *ev, int32_t date = -1);
+// A section line given ("[3 pump]") goes before it, in the same write.
+int appendLearnedEvent(const rtEvent_t *ev, int32_t date = -1, const std::string &section = "");
+// The section line for the lines of mask, with their name: "[3 pump]",
+// "[1-8]" for every line.
+std::string sectionLine(int32_t mask);
 // Warns, as the loader would, when the event file cannot be read: 0 or -1.
 // Only opens and closes (a FIFO is not even opened): nothing is consumed.
 int checkEventFileReadable(void);

@@ -210,7 +210,7 @@ static void takeBack(int fd, off_t cut, off_t size)
     writeAll(fd, endOfData);
 }
 
-int appendLearnedEvent(const rtEvent_t *ev, int32_t date)
+int appendLearnedEvent(const rtEvent_t *ev, int32_t date, const std::string &section)
 {
     bool created;
     int folder;
@@ -227,7 +227,7 @@ int appendLearnedEvent(const rtEvent_t *ev, int32_t date)
         return -1;
     }
     unsigned char last = 0;
-    std::string text = learnedLine(ev, date);
+    std::string text = (section.empty() ? "" : section + "\r\n") + learnedLine(ev, date);
     // A last line without a line end would swallow the learned line.
     if (cut > 0 && pread(file.fd, &last, 1, cut - 1) == 1 && last != '\n')
         text = "\r\n" + text;

@@ -205,6 +205,11 @@ static std::string sectionText(int32_t mask)
     return text + (name.empty() ? "" : " " + name) + "]";
 }
 
+std::string sectionLine(int32_t mask)
+{
+    return mask == 0xFF ? "[1-8]" : sectionText(mask);
+}
+
 // The entries of one section (or before any, sections 0xFF and whole), each
 // with the word of its lines.
 static void listSection(int32_t mask, bool whole)

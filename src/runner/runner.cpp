@@ -502,21 +502,26 @@ bool learnedThisSecond(runState_t *run)
 // Records the opposite of the output for the second in which the key came;
 // the port follows through the reload, not here. Returns false when the key
 // learned nothing.
-bool learnKey(runState_t *run)
+bool learnKey(runState_t *run, int first)
 {
     sampleClock();
     if (learnedThisSecond(run))
         return false;
+    // With sections a digit key learns for its line alone, under a section
+    // line for it; any other key for every line, as without sections.
+    int32_t mask = sectionsUsed && first >= '1' && first <= '8' ? 1 << (first - '1') : 0xFF;
+    bool on = mask == 0xFF ? run->outputState == 0 : (run->outputState & mask) == 0;
+    std::string section = sectionsUsed && lastSectionMask != mask ? sectionLine(mask) : "";
     rtEvent_t learned = nowEvent;
-    learned.state = run->outputState == 0 ? 1 : 0;
-    learned.mask = 0xFF;
-    learned.bits = learned.state ? 0xFF : 0;
+    learned.state = on ? 1 : 0;
+    learned.mask = mask;
+    learned.bits = on ? mask : 0;
     learned.unset = 0;
     // A date that is held or runs as another day would not run a weekly
     // line learned today: what is learned there is a one-off of the date.
     auto dated = datedDays.find(nowDate);
     bool oneOff = dated != datedDays.end() && dated->second.kind != dateWeekday;
-    if (appendLearnedEvent(&learned, oneOff ? nowDate : -1) == 0) {
+    if (appendLearnedEvent(&learned, oneOff ? nowDate : -1, section) == 0) {
         timedEntry_t e = {nowDate, (learned.hour * 60 + learned.min) * 60 + learned.sec, learned.state ? 255 : 0,
                           oneOff ? whyOneOff : whyWeekly, 0, &learned, learned.mask, learned.bits, 0};
         std::string text = textOf(&e);
@@ -593,7 +598,7 @@ keyOutcome takePress(runState_t *run, int first, long long atMs)
         prepareReread(run);
         return reloadFile;
     }
-    if (run->learn && learnKey(run))
+    if (run->learn && learnKey(run, first))
         return reloadFile;
     return keepWatching;
 }
