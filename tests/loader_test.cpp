@@ -234,6 +234,10 @@ TEST_F(Loader, DatedLinesAndCalendars)
         {"2026-02-30 0\n2025-02-29 0\n1969-12-31 0\n10000-01-01 0\n2026-+1-30 0\n", 5,
          "ERROR:  Bad date:  '2026-02-30'\nERROR:  Bad date:  '2025-02-29'\nERROR:  Bad date:  '1969-12-31'\n"
          "ERROR:  Bad date:  '10000-01-01'\nERROR:  Bad date:  '2026-+1-30'\n", "", ""},
+        {"[]\n[ pump]\n[0]\n[1-9]\n[3\n[3] x\n[1 a]\n[1,2 b]\n", 7,
+         "ERROR:  Section names no line:  '[]'\nERROR:  Section names no line:  '[ pump]'\n"
+         "ERROR:  Line outside 1..8 in section:  '[0]'\nERROR:  Line outside 1..8 in section:  '[1-9]'\n"
+         "ERROR:  Bad section:  '[3'\nERROR:  Bad section:  '[3] x'\nERROR:  Line 1 named twice:  'a' and 'b'\n", "", ""},
         {"2026-03-10..2026-03-01 0\n2026-12-24 as xx\n2026-01-01..2029-01-05 0\n", 3,
          "ERROR:  Date range runs backwards:  '2026-03-10..2026-03-01'\nERROR:  Bad day after as:  'xx'\n"
          "ERROR:  Date range longer than three years:  '2026-01-01..2029-01-05'\n", "", ""},
