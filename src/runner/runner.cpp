@@ -263,7 +263,8 @@ std::string textOf(const timedEntry_t *e, bool withDate = false)
     char text[timedTextSize] = "none";
     if (e != nullptr)
         formatTimed(text, sizeof text, *e, withDate);
-    return std::string(text) + (e != nullptr && e->state == noState ? " no state" : "");
+    // With sections every line already has its word.
+    return std::string(text) + (e != nullptr && !sectionsUsed && e->state == noState ? " no state" : "");
 }
 
 const timedEntry_t *currentOf(const runState_t *run)
