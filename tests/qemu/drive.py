@@ -26,9 +26,9 @@ import threading
 import time
 
 LPT1 = 0x378
-# A value the program never writes (it writes only 0x00 and 0xFF), put on
-# the port before each run: the synchronisation then shows as a change, and
-# reading it back proves the port is there (an absent port reads 0xFF).
+# A value no timetable of the bench gives, put on the port before each run:
+# the synchronisation then shows as a change, and reading it back proves the
+# port is there (an absent port reads 0xFF).
 PRESET = 0x5A
 POLL_S = 0.025
 DEADLINE_S = 240
@@ -57,13 +57,21 @@ def utc(text):
 # that the program applies the zone. 2026-12-07 is a Monday.
 BERLIN_WINTER_S = 3600
 # Every run timetable is "mo 08:00:00 0" and "mo 17:00:00 1", started two
-# seconds before 17:00 local time; Escape follows the switch.
+# seconds before 17:00 local time; Escape follows the switch. Those of the
+# lines switched on their own have a change a second from 17:00:00 on, the
+# values of steps.
 EVENING = dict(clock='2026-12-07 15:59:58', in_force='2026-12-07 16:00:01', keys=[(4.2, ESC)],
-               lines=('EVENT:  Mon 08:00:00 Off', 'EVENT:  Mon 17:00:00 On'))
+               lines=('EVENT:  Mon 08:00:00 Off', 'EVENT:  Mon 17:00:00 On'), steps=(0xFF,))
 SCENARIOS = {
-    'root-direct': dict(EVENING, kind='switch', sync=0x00, change=0xFF),
+    'root-direct': dict(EVENING, kind='switch', sync=0x00),
     'root-bad-port': dict(EVENING, kind='refused', warning='Warning:  Cannot access port:  0x64'),
-    'user-ppdev': dict(EVENING, kind='switch', sync=0x00, change=0xFF),
+    'user-ppdev': dict(EVENING, kind='switch', sync=0x00),
+    # Sections [1] to [8], line n on at 17:00:0n-1: one more bit a second.
+    'lpt-lines': dict(EVENING, kind='switch', sync=0x00, keys=[(11.2, ESC)],
+                      steps=tuple((2 << n) - 1 for n in range(8)),
+                      lines=('EVENT:  Mon 08:00:00 all Off, port 0x00',) + tuple(
+                          'EVENT:  Mon 17:00:%02d line %d On, port 0x%02X' % (n, n + 1, (2 << n) - 1)
+                          for n in range(8))),
     'user-no-lp': dict(EVENING, kind='refused', warning='Warning:  Cannot access port:  0x378'),
     # "mo 08:00:00 1" at noon; an ordinary key, then an arrow key (224 and a
     # second code: one key), then Escape.
@@ -86,6 +94,12 @@ SCENARIOS.update({
         "Warning:  Cannot access relay board:  'any'",
         'No USB relay board (16c0:05df, named USBRelay1 to USBRelay8) is plugged in.')),
     'relay-switch': dict(RELAY),
+    # Four relays (-n 4) in sections a to d, on one a second, then all off by
+    # an entry before any section; a section of line 6, beyond the board, on
+    # from the first: the relays as they stand after each write.
+    'relay-lines': dict(RELAY, driven='four', relays=4, steps=('01', '03', '07', '0F', '00'), keys=[(8.2, ESC)],
+                        lines=('EVENT:  Mon 08:00:00 all Off, port 0x00', 'EVENT:  Mon 17:00:00 a On, f On, port 0x21'),
+                        console=("Warning:  The relay board BENCH has 4 relays; lines never switched:  '6 f'",)),
     # Pulled out 1 s after the start, put back 3.5 s after it: away when the
     # evening's entry comes into force, which it gets when it is back.
     'relay-replug': dict(RELAY, keys=[(5.5, ESC)], replug=True, console=GONE_BACK),
@@ -111,6 +125,7 @@ SCENARIOS.update({
 RELAYS_AFTER = {'FC': '00', 'FE': '03'}
 STUCK_RETRY_S = 0.5     # a failed write is tried again at each pass
 REPLUG_LATE_S = 1.0     # from a board's return to the state in force on it
+SET_RELAY = re.compile(r'^\S+ set F[DF] (\w\w) ')
 BOARD_LINE = re.compile(r'^(\d+\.\d+) (set (\w\w) \w\w -> (\w\w)|get -> (\w\w)|plugged|unplugged)')
 LEARNED_LINE = re.compile(rb'Mon (\d\d):(\d\d):(\d\d) (-?\d+) ;; \*Learned event\*\r\n')
 
@@ -440,18 +455,22 @@ def judge_switch(bench, run, v):
     if seq is None:
         return
     in_force = utc(plan['in_force']) + run.offset
-    want = [PRESET, plan['sync'], plan['change']]
+    want = [PRESET, plan['sync']] + list(plan['steps'])
     if not v.check([s[1] for s in seq] == want,
                    'port went %s, expected %s' % (hexes(s[1] for s in seq), hexes(want))):
         return
-    sync_t, change_t, change_prev = seq[1][0], seq[2][0], seq[2][2]
+    sync_t = seq[1][0]
     v.check(sync_t <= run.start_t + START_LATE_S and sync_t < in_force,
             'synchronisation seen %.2f s after the start' % (sync_t - run.start_t))
-    late = change_t - in_force
-    v.check(-CLOCK_SLACK_S <= late <= SWITCH_LATE_S,
-            'change seen %+.3f s from the moment the entry came into force' % late)
-    v.notes.append('sync %.2f s after start; change within (%+.3f, %+.3f] s of coming into force'
-                   % (sync_t - run.start_t, change_prev - in_force, late))
+    # Step i comes into force i seconds after the first.
+    seen = []
+    for i, (change_t, value, change_prev) in enumerate(seq[2:]):
+        late = change_t - in_force - i
+        v.check(-CLOCK_SLACK_S <= late <= SWITCH_LATE_S,
+                '0x%02X seen %+.3f s from the moment its entry came into force' % (value, late))
+        seen.append('%s(%+.3f, %+.3f]' % ('0x%02X ' % value if len(seq) > 3 else '', change_prev - in_force - i, late))
+    v.notes.append('sync %.2f s after start; change%s within %s s of coming into force'
+                   % (sync_t - run.start_t, 's' if len(seq) > 3 else '', ', '.join(seen)))
     for text in plan['lines']:
         v.check(segment_time(run, text) is not None, 'console never showed %r' % text)
     event_t = segment_time(run, plan['lines'][1])
@@ -555,6 +574,9 @@ def judge_relay(bench, run, v):
     log = logs.get(plan['driven'])
     if not v.check(log, 'no log of board %s' % plan['driven']):
         return
+    if plan.get('relays'):
+        judge_relay_steps(run, v, log)
+        return
     # Guest times: the board's stamps and the timetable use the same clock.
     start, exit_, in_force = run.start_t - run.offset, run.exit_t - run.offset, utc(plan['in_force'])
     stuck = plan.get('stuck')
@@ -597,6 +619,41 @@ def judge_relay(bench, run, v):
                 len(times), max(gaps or [0])))
     v.notes.append('first FE %+.3f s after the entry came into force; %d tries, every %.2f s on average'
                    % (late, len(times), sum(gaps) / max(1, len(gaps))))
+
+
+def judge_relay_steps(run, v, log):
+    """A board of fewer relays than the sections name, switched relay by
+    relay: each write (its sets, then the get reading them back) on the
+    second its entry comes into force, never a relay beyond the board's,
+    and the lines beyond it said once."""
+    plan = run.plan
+    start, in_force = run.start_t - run.offset, utc(plan['in_force'])
+    writes = []     # [first set, last set, relays after it, read back, read at] in guest time
+    for t, kind, cmd, after in log:
+        if kind == 'set':
+            if not writes or writes[-1][3] is not None:
+                writes.append([t, t, after, None, None])
+            writes[-1][1:3] = t, after
+        elif kind == 'get' and writes and writes[-1][3] is None:
+            writes[-1][3:] = cmd, t
+    if not v.check([w[2] for w in writes] == ['00'] + list(plan['steps']),
+                   'relays after each write %s, expected 00 at the start, then %s' % (
+                       [w[2] for w in writes], list(plan['steps']))):
+        return
+    for w in writes:
+        v.check(w[3] == w[2] and w[4] - w[1] < 0.1, 'write of %s at %.3f not read back at once' % (w[2], w[0] % 60))
+    v.check(writes[0][0] <= start + START_LATE_S and writes[0][0] < in_force, 'the entry in force not set at the start')
+    lates = [(w[0] - in_force - i, w[4] - in_force - i) for i, w in enumerate(writes[1:])]
+    for (first, read), w in zip(lates, writes[1:]):
+        v.check(0 <= first <= read <= SWITCH_LATE_S, 'write of %s %+.3f..%+.3f s from its entry coming into force'
+                % (w[2], first, read))
+    beyond = [line for line in run.boards[plan['driven']]
+              if SET_RELAY.match(line) and int(SET_RELAY.match(line).group(1), 16) > plan['relays']]
+    v.check(not beyond, 'relays beyond the board\'s %d set: %s' % (plan['relays'], beyond))
+    told = sum(plan['console'][0] in text for _, text in run.segments)
+    v.check(told == 1, 'the lines beyond the board said %d times, expected once' % told)
+    v.notes.append('relays %s each set and read back within %s s of coming into force' % (
+        ' '.join(w[2] for w in writes[1:]), ', '.join('[%+.3f, %+.3f]' % x for x in lates)))
 
 
 JUDGES = {'switch': judge_switch, 'refused': judge_refused, 'learn': judge_learn, 'relay': judge_relay}

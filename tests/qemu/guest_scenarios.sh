@@ -154,6 +154,14 @@ cp /root/evening.txt /home/alice/evening.txt
 chown 1000:1000 /home/alice/evening.txt
 scenario user-ppdev alice /home/alice/evening.txt
 
+# Sections [1] to [8], line n on at 17:00:0n-1: the data lines one by one.
+{
+    echo 'mo 08:00:00 0'
+    for n in 1 2 3 4 5 6 7 8; do printf '[%d]\nmo 17:00:%02d 1\n' $n $((n - 1)); done
+} >/home/alice/lines.txt
+chown 1000:1000 /home/alice/lines.txt
+scenario lpt-lines alice /home/alice/lines.txt
+
 cp /root/evening.txt /home/bob/evening.txt
 chown 1001:1001 /home/bob/evening.txt
 scenario user-no-lp bob /home/bob/evening.txt
@@ -175,6 +183,27 @@ scenario relay-switch root -relay /root/evening.txt
 during='sleep 1; unplug bench; sleep 2.5; plug bench'
 scenario relay-replug root -relay /root/evening.txt
 retire bench
+
+# Four relays, one section each, and a section of line 6, which the board
+# lacks: its relays one by one, never one beyond them.
+cat >/root/relays.txt <<'EOF'
+mo 08:00:00 0
+mo 17:00:04 0
+[1 a]
+mo 17:00:00 1
+[2 b]
+mo 17:00:01 1
+[3 c]
+mo 17:00:02 1
+[4 d]
+mo 17:00:03 1
+[6 f]
+mo 17:00:00 1
+EOF
+plug four -n 4
+boards 1
+scenario relay-lines root -relay /root/relays.txt
+retire four
 
 # Relays that never move: the read-back tells, and the write is tried again.
 plug stuck -s
