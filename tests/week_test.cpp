@@ -24,6 +24,8 @@ struct timetable_t {
     const char *name;
     const char *lines;
     int32_t week = -1, onSeconds = 0;  // a real week: a date in it, its time on by hand
+    // With sections, each row by hand: its name, time on, switchings and time without a state.
+    const char *rows = nullptr;
 };
 
 const timetable_t timetables[] = {
@@ -45,6 +47,14 @@ const timetable_t timetables[] = {
     {"YearEnd", "mo-fr 08:00 1\nmo-fr 17:00 0\nsu 23:59:59 1\n2026-12-31 as sa\n2027-01-01 0\n",
      dateNumber(2027, 1, 3), 35 * 3600 + 1},
     {"LeapDay", "mo-fr 08:00 1\nmo-fr 17:00 0\n2028-02-29 0\n2028-03-01 09:00 -1\n", dateNumber(2028, 3, 1), 28 * 3600},
+    // Sections: two over line 2 (named by the first), an entry before any of them for every line, a -1.
+    {"SectionsOverlapping", "mo-su 06:00 0\n[1,2 lights]\nmo-fr 07:00 1\nmo-fr 08:00 0\n[2]\nmo 07:30 0\n"
+     "[3 bell]\ntu 12:00 1\ntu 12:00:05 -1\n", -1, 0,
+     "lights (1) 5:00 10 0:00|lights (2) 4:30 10 0:00|bell 0:00:05 2 17:59:55|lines 4-8 0:00 0 0:00"},
+    {"SectionWrappingOverSunday", "[1 porch]\nsu 23:59:59 1\nmo 00:00:30 0\nfr-sa 22:00 1\nsa-tu 06:00 -1\n"
+     "[2 pump]\nsa 10:00 1\n", -1, 0, "porch 16:00:31 6 145:59:59|pump 168:00 0 0:00"},
+    {"SectionsOverAHeldDay", "[1 porch]\nmo-su 18:00 1\nmo-su 23:00 0\n[2 pump]\nmo-fr 08:00 1\nmo-fr 09:00 0\n"
+     "2026-12-09 10:00 1\n2026-12-10 0\n", dateNumber(2026, 12, 9), 0, "porch 30:00 12 0:00|pump 18:00 10 0:00"},
 };
 
 void PrintTo(const timetable_t &t, std::ostream *os)
@@ -70,17 +80,30 @@ protected:
         endCapture();
         ASSERT_EQ(refused, 0);
         kinds.resize(weekSeconds);
-        if (GetParam().week >= 0) {
-            int32_t monday = mondayOf(GetParam().week);
+        if (GetParam().week >= 0 || GetParam().rows != nullptr) {
+            int32_t monday = mondayOf(GetParam().week >= 0 ? GetParam().week : dateNumber(2026, 12, 7));
+            rows = computeLineRows(monday);
             week = computeRealWeek(monday);
             // What the runner holds each second: it asks the timeline again when the next entry is due.
             timedEntry_t inForce, next;
             ASSERT_EQ(timelineAt(monday - 1, daySeconds - 1, &inForce, &next), 0);
             before = kindOfState(inForce.state);
+            std::vector<int> values(weekSeconds + 1, portValueAt(monday - 1, daySeconds - 1));
             for (int s = 0; s < weekSeconds; s++) {
-                if (s == 0 || (long long)monday * daySeconds + s >= inForceFrom(next))
+                if (s == 0 || (long long)monday * daySeconds + s >= inForceFrom(next)) {
                     timelineAt(monday + s / daySeconds, s % daySeconds, &inForce, &next);
+                    values[s + 1] = portValueAt(monday + s / daySeconds, s % daySeconds);
+                } else {
+                    values[s + 1] = values[s];
+                }
                 kinds[s] = kindOfState(inForce.state);
+            }
+            // Each row's line is on as the timeline's byte says; without a state where its row says.
+            for (const lineRow_t &row : rows) {
+                lineKinds.emplace_back(weekSeconds + 1);
+                for (int s = -1; s < weekSeconds; s++)
+                    lineKinds.back()[s + 1] = (values[s + 1] & row.mask & -row.mask) != 0 ? kindOn
+                                              : spanAt(row.week, s).kind == kindNone ? kindNone : kindOff;
             }
             return;
         }
@@ -95,15 +118,16 @@ protected:
     static int kindOfState(int state) { return state == -1 ? kindNone : state ? kindOn : kindOff; }
     void TearDown() override { resetProgram(); }
 
-    int kindAt(int s) const { return s < 0 ? before : kinds[s]; }
+    // The output's kind, or with sections row r's, at a second of the week or the one before it.
+    int kindAt(int s, int r = -1) const { return r >= 0 ? lineKinds[r][s + 1] : s < 0 ? before : kinds[s]; }
 
     // The column a slot must show, from the seconds themselves.
-    char expectedCell(int from, int to) const
+    char expectedCell(int from, int to, int r) const
     {
         int changes = 0;
         for (int s = from + 1; s < to; s++)
-            changes += kinds[s] != kinds[s - 1];
-        int first = kinds[from], last = kinds[to - 1];
+            changes += kindAt(s, r) != kindAt(s - 1, r);
+        int first = kindAt(from, r), last = kindAt(to - 1, r);
         if (changes > 1)
             return '*';
         if (changes == 1 && (first == kindOn) != (last == kindOn))
@@ -117,6 +141,10 @@ protected:
     void checkGrid(int from, int to)
     {
         weekView_t view = {"week.txt", from, to, -1};
+        view.lines = rows;
+        size_t label = 6;  // a day's name, or with sections each row's
+        for (const lineRow_t &row : rows)
+            label = std::max(label, row.name.size() + 3);
         beginCapture();
         printGrid(week, view, {80, false, false});
         std::istringstream out(endCapture().out);
@@ -126,22 +154,28 @@ protected:
         slot *= line.find(" min") != std::string::npos ? 60 : line.find(" h") != std::string::npos ? 3600 : 1;
         std::getline(out, line);
         std::getline(out, line);
-        for (int day = 0; day < 7; day++) {
+        int perDay = std::max<int>(rows.size(), 1);
+        for (int i = 0; i < 7 * perDay; i++) {
+            int day = i / perDay, r = rows.empty() ? -1 : i % perDay;
             ASSERT_TRUE(std::getline(out, line));
-            std::string cells = line.substr(6, line.find(' ', 6) - 6);
+            if (r == 0) {
+                ASSERT_EQ(line.substr(1), dayNames[day]) << "a day's own row";
+                ASSERT_TRUE(std::getline(out, line));
+            }
+            std::string cells = line.substr(label, line.find(' ', label) - label);
             ASSERT_EQ((int)cells.size(), (to - from + slot - 1) / slot) << line;
             int dayStart = day * daySeconds;
             for (int c = 0; c < (int)cells.size(); c++) {
                 int a = dayStart + from + c * slot;
-                EXPECT_EQ(cells[c], expectedCell(a, std::min(a + slot, dayStart + to)))
+                EXPECT_EQ(cells[c], expectedCell(a, std::min(a + slot, dayStart + to), r))
                     << dayNames[day] << " column " << c << " of " << slot << " s";
             }
             int onSeconds = 0, switchings = 0;
             for (int s = dayStart + from; s < dayStart + to; s++) {
-                onSeconds += kinds[s] == kindOn;
-                switchings += (kinds[s] == kindOn) != (kindAt(s - 1) == kindOn);
+                onSeconds += kindAt(s, r) == kindOn;
+                switchings += (kindAt(s, r) == kindOn) != (kindAt(s - 1, r) == kindOn);
             }
-            std::istringstream figures(line.substr(6 + cells.size()));
+            std::istringstream figures(line.substr(label + cells.size()));
             std::string onText;
             int printedSwitchings = -1;
             figures >> onText >> printedSwitchings;
@@ -153,11 +187,31 @@ protected:
     std::vector<weekSpan_t> week;
     std::vector<int> kinds;
     int before;  // the kind the second before Monday
+    std::vector<lineRow_t> rows;
+    std::vector<std::vector<int>> lineKinds;  // each row's from the second before Monday
 };
 
 TEST_P(Week, SpansAgreeWithTheRecordInForceEverySecond)
 {
     ASSERT_FALSE(week.empty());
+    // With sections each row against the byte of the timeline, and its figures by hand.
+    std::string figures;
+    for (size_t r = 0; r < rows.size(); r++) {
+        int on = 0, switchings = 0, none = 0, wrong = -1;
+        for (int s = -1; s < weekSeconds; s++) {
+            if ((spanAt(rows[r].week, s).kind == kindOn) != (kindAt(s, r) == kindOn) && wrong < 0)
+                wrong = s;
+            on += s >= 0 && kindAt(s, r) == kindOn;
+            none += s >= 0 && kindAt(s, r) == kindNone;
+            switchings += s >= 0 && (kindAt(s, r) == kindOn) != (kindAt(s - 1, r) == kindOn);
+        }
+        EXPECT_EQ(wrong, -1) << rows[r].name << ": first second that differs";
+        figures += (r > 0 ? "|" : "") + rows[r].name + " " + formatDuration(on) + " " + std::to_string(switchings) +
+                   " " + formatDuration(none);
+    }
+    EXPECT_EQ(figures, GetParam().rows != nullptr ? GetParam().rows : "");
+    if (!rows.empty())
+        return;
     EXPECT_EQ(week.front().start, GetParam().week >= 0 ? -1 : 0);
     EXPECT_EQ(week.back().end, weekSeconds);
     EXPECT_EQ(spanAt(week, -1).kind, kindAt(-1));
@@ -234,6 +288,7 @@ TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
         long long delayMs;
         const char *boot;
         const char *text;
+        int value = -1;  // the byte, else all lines as the entry's word
     };
     struct row {
         const char *what, *timetable;
@@ -302,6 +357,13 @@ TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
          {{day, recInForce, "Tue 12:30:00 On", -1, "a", ""},
           {day + 13 * hour, recDropped, nullptr, -1, "a", "Record: 2 lines lost, the journal did not take them"}},
          {{"a", 7 * day}}, 2, 0, 0, 0, 0, {}, 2},
+        {"sections: the light's change late is the light's, the pump off on time though the byte is not 0",
+         "[1 light]\nwe 12:00 1\nwe 18:00 0\n[2 pump]\nwe 12:00 1\nwe 12:30 0\n",
+         {{2 * day, recInForce, "Wed 18:00:00 light Off", -1, "a", "", 0x00},
+          {2 * day + 12 * hour + 1, recSwitched, "Wed 12:00:00 light On, pump On", 3, "a", "", 0x03},
+          {2 * day + 12 * hour + 1801, recSwitched, "Wed 12:30:00 pump Off", 3, "a", "", 0x01},
+          {2 * day + 18 * hour + 5, recSwitched, "Wed 18:00:00 light Off", 4200, "a", "", 0x00}},
+         {{"a", 7 * day}}, 4, 3, 1, 0, 0, {"L Wed 18:00:01 light: Wed 18:00:00 light Off: the program was held up"}},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
@@ -316,7 +378,7 @@ TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
             record_t one = {(monday + x.at) * 1000000, x.kind, -1, -1, -1, x.delayMs, x.boot, x.text};
             if (x.entry != nullptr) {
                 ASSERT_TRUE(parseEntryText(x.entry, &one.entrySecond, &one.entryState)) << x.entry;
-                one.value = one.entryState > 0 ? 0xFF : 0x00;
+                one.value = x.value >= 0 ? x.value : one.entryState > 0 ? 0xFF : 0x00;
             }
             read.records.push_back(one);
         }
@@ -325,11 +387,15 @@ TEST(ActualWeek, RecordsTellWhatDifferedAndWhy)
         read.lastUsec = (monday + 7 * day) * 1000000;
         weekActual_t actual;
         realWeek_t week = weekHolding((monday + day / 2) * 1000000);
-        compareWeek(computeRealWeek(week.mondayDate), week, read, &actual);
+        std::vector<lineRow_t> rows = computeLineRows(week.mondayDate);
+        if (rows.empty())
+            compareWeek(computeRealWeek(week.mondayDate), week, read, &actual);
+        else
+            compareLines(rows, week, read, &actual);
         std::vector<std::string> said;
         for (const difference_t &d : actual.differences) {
-            said.push_back(std::string(1, "LMU"[d.kind]) + " " + formatWeekSecond(d.second) + " " + d.entry + ": " +
-                           d.why);
+            said.push_back(std::string(1, "LMU"[d.kind]) + " " + formatWeekSecond(d.second) + " " +
+                           (d.line.empty() ? "" : d.line + ": ") + d.entry + ": " + d.why);
         }
         EXPECT_EQ(said, r.differences);
         EXPECT_EQ(actual.planned, r.planned);

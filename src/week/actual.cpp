@@ -109,7 +109,7 @@ std::vector<loss_t> lossesOf(const recordRead_t &read)
 // The record as moments of the week: what the port held while the program
 // ran, when and why it did not run, and what is not known. Before the first
 // record nothing is known: the record begins there, not the program.
-std::vector<point_t> pointsOf(const realWeek_t &week, const recordRead_t &read)
+std::vector<point_t> pointsOf(const realWeek_t &week, const recordRead_t &read, int32_t lines)
 {
     std::vector<point_t> points;
     std::vector<loss_t> losses = lossesOf(read);
@@ -178,7 +178,7 @@ std::vector<point_t> pointsOf(const realWeek_t &week, const recordRead_t &read)
             // A record kept amid lost ones says nothing of what came after.
             mode = modeRunning;
             lostUntil = -1;
-            add(r.usec, r.value != 0 ? kindOn : kindOff, "", (int)i);
+            add(r.usec, (r.value & lines) != 0 ? kindOn : kindOff, "", (int)i);
         } else if (r.kind == recEnded) {
             stop(r.usec, endedWhy(r));
         } else if (r.kind == recStarted && mode != modeStopped) {
@@ -253,13 +253,22 @@ bool onAt(const std::vector<weekSpan_t> &spans, int second)
 }
 
 // A planned entry as the runner names it: a dated one with its date and why.
-std::string entryText(const weekSpan_t &span)
+// Compared line by line, an entry of several sections is named for the
+// line alone ("Mon 08:00:00 pump On"); one before any section is whole.
+std::string entryText(const weekSpan_t &span, int32_t lines)
 {
     char text[timedTextSize];
+    timedEntry_t timed = span.timed;
+    rtEvent_t weekly = span.entry != nullptr ? *span.entry : rtEvent_t();
+    if ((span.hasTimed ? timed.mask : weekly.mask) != 0xFF) {
+        timed.mask &= lines;
+        weekly.mask &= lines;
+    }
+    timed.weekly = &weekly;
     if (span.hasTimed)
-        formatTimed(text, sizeof text, span.timed);
+        formatTimed(text, sizeof text, timed);
     else if (span.entry != nullptr)
-        formatEvent(text, sizeof text, span.entry);
+        formatEvent(text, sizeof text, &weekly);
     else
         return "none";
     return text;
@@ -301,7 +310,7 @@ const idleSpan_t *idleIn(const weekActual_t &out, int from, int to)
 // [due, next): it was made, even where the week as drawn lost it to a
 // stretch that began in the same second. -1 if none.
 int switchedFor(const recordRead_t &read, const realWeek_t &week, const weekSpan_t &flip, bool on, int due, int next,
-                int *by)
+                int32_t lines, int *by)
 {
     // The records are in time order: those of [due, next) lie together.
     const std::vector<record_t> &recs = read.records;
@@ -312,7 +321,7 @@ int switchedFor(const recordRead_t &read, const realWeek_t &week, const weekSpan
         int at = secondInWeek(week, r->usec);
         if (at >= next)
             break;
-        if (r->kind == recSwitched && namesEntry(*r, flip) && (r->value != 0) == on) {
+        if (r->kind == recSwitched && namesEntry(*r, flip) && ((r->value & lines) != 0) == on) {
             *by = (int)(r - recs.begin());
             return at;
         }
@@ -356,7 +365,7 @@ std::string unplannedWhy(const recordRead_t &read, int record)
 }
 
 void compare(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const recordRead_t &read,
-             const std::vector<int> &made, weekActual_t *out)
+             const std::vector<int> &made, int32_t lines, weekActual_t *out)
 {
     // The plan's changes: where on and off swap (no state counts as off).
     // The second before the week is a real week's first span.
@@ -376,7 +385,7 @@ void compare(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const 
         bool on = flip.kind == kindOn;
         int by = -1, byRecord = -1;
         int at = kindThen != kindUnknown ? madeAt(*out, made, due, next, on, &by) : -1;
-        int atRecord = switchedFor(read, week, flip, on, due, next, &byRecord);
+        int atRecord = switchedFor(read, week, flip, on, due, next, lines, &byRecord);
         bool recorded = atRecord >= 0 && (at < 0 || atRecord < at);
         if (recorded) {
             at = atRecord;
@@ -392,7 +401,7 @@ void compare(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const 
             continue;
         }
         out->planned++;
-        std::string entry = entryText(flip);
+        std::string entry = entryText(flip, lines);
         if (at >= 0 && at - due <= onTimeSeconds && (kindThen != kindIdle || recorded)) {
             out->onTime++;
             continue;
@@ -449,9 +458,9 @@ void compare(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const 
         const record_t &r = read.records[made[i]];
         out->unplanned++;
         out->differences.push_back({span.start, diffUnplanned, 0,
-                                    r.entryDate >= 0     ? r.datedEntry
-                                    : r.entrySecond >= 0 ? entryText(r.entrySecond, r.entryState)
-                                                         : "none",
+                                    !r.givenEntry.empty() ? r.givenEntry
+                                    : r.entrySecond >= 0  ? entryText(r.entrySecond, r.entryState)
+                                                          : "none",
                                     unplannedWhy(read, made[i])});
     }
     std::stable_sort(out->differences.begin(), out->differences.end(),
@@ -559,7 +568,7 @@ std::string plannedText(const weekActual_t &a)
 }
 
 void compareWeek(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const recordRead_t &read,
-                 weekActual_t *out)
+                 weekActual_t *out, int32_t lines)
 {
     *out = weekActual_t();
     out->week = week;
@@ -572,8 +581,38 @@ void compareWeek(const std::vector<weekSpan_t> &plan, const realWeek_t &week, co
             r.kind == recWriteFailed || r.kind == recDropped || refused)
             out->events.push_back({secondInWeek(week, r.usec), r.text});
     }
-    std::vector<point_t> points = pointsOf(week, read);
+    std::vector<point_t> points = pointsOf(week, read, lines);
     std::vector<int> made;
     spansOf(week, points, out, &made);
-    compare(plan, week, read, made, out);
+    compare(plan, week, read, made, lines, out);
+}
+
+void compareLines(const std::vector<lineRow_t> &rows, const realWeek_t &week, const recordRead_t &read,
+                  weekActual_t *out)
+{
+    std::vector<weekActual_t> lines(rows.size());
+    for (size_t r = 0; r < rows.size(); r++) {
+        // Lines of one row switch alike: its first tells.
+        compareWeek(rows[r].week, week, read, &lines[r], rows[r].mask & -rows[r].mask);
+        for (difference_t &d : lines[r].differences)
+            d.line = rows[r].name;
+    }
+    // What ran, what was lost and the events are the same for every line.
+    *out = lines.empty() ? weekActual_t() : lines.front();
+    out->planned = out->onTime = out->late = out->missed = out->notKnown = out->unplanned = 0;
+    out->worstLateMs = 0;
+    out->differences.clear();
+    for (const weekActual_t &a : lines) {
+        out->planned += a.planned;
+        out->onTime += a.onTime;
+        out->late += a.late;
+        out->missed += a.missed;
+        out->notKnown += a.notKnown;
+        out->unplanned += a.unplanned;
+        out->worstLateMs = std::max(out->worstLateMs, a.worstLateMs);
+        out->differences.insert(out->differences.end(), a.differences.begin(), a.differences.end());
+    }
+    std::stable_sort(out->differences.begin(), out->differences.end(),
+                     [](const difference_t &a, const difference_t &b) { return a.second < b.second; });
+    out->lines = std::move(lines);
 }

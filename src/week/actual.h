@@ -9,7 +9,9 @@
 // difference says why: a
 // change made late (by how much), a change never made (nothing ran, the
 // port refused it, another timetable was in force), a change nobody planned
-// (a learned line, a re-read timetable, a start).
+// (a learned line, a re-read timetable, a start). With sections each line
+// is compared on its own, from its bit of the byte recorded: a change of
+// the pump made late is the pump's.
 #ifndef WEEKSWITCH_ACTUAL_H
 #define WEEKSWITCH_ACTUAL_H
 
@@ -40,6 +42,7 @@ struct difference_t {
     long long lateMs;   // diffLate: after the change was due
     std::string entry;  // "Mon 17:00:00 Off": the planned entry, or the one switched
     std::string why;
+    std::string line{};  // with sections: the row's name
 };
 
 // A stretch in which the program did not run, or of which records were lost.
@@ -71,6 +74,9 @@ struct weekActual_t {
     // the port refused, records lost. By second of the week.
     std::vector<std::pair<int, std::string>> events;
     std::string source;    // where the record was read, as said to the user
+    // With sections: each row's comparison, its spans, counts and
+    // differences its own; above, the counts of all and every difference.
+    std::vector<weekActual_t> lines;
 };
 
 // "Tue 18:00:01": a second of the week.
@@ -89,7 +95,11 @@ void actualFigures(const std::vector<weekSpan_t> &spans, int from, int to, int *
 void actualWeekFigures(const std::vector<weekSpan_t> &spans, int from, int to, int *onSeconds, int *changes);
 
 // The week as switched, compared with plan (the week the timetable gives).
+// With lines, a line's plan against that line's bit of the byte recorded.
 void compareWeek(const std::vector<weekSpan_t> &plan, const realWeek_t &week, const recordRead_t &read,
-                 weekActual_t *out);
+                 weekActual_t *out, int32_t lines = 0xFF);
+// The same for each row of a timetable with sections, into out->lines.
+void compareLines(const std::vector<lineRow_t> &rows, const realWeek_t &week, const recordRead_t &read,
+                  weekActual_t *out);
 
 #endif

@@ -5,7 +5,10 @@
 // with one change shows which way the lines went and a slot with more shows
 // that it holds several, so a short pulse can never vanish in a wide column.
 // A real week marks its dated days by their names and says below what each
-// does: the row alone cannot tell a holiday from a quiet day.
+// does: the row alone cannot tell a holiday from a quiet day. A timetable
+// with sections gives each day a row of its name and a row for each line
+// below it, the line's name at the left: the lines switch on their own, so
+// one row for the output would show none of them as it runs.
 #include "week.h"
 #include "actual.h"
 
@@ -180,23 +183,46 @@ void printCell(int cell, bool isNow, const gridStyle_t &style)
     printf("\033[%s%sm%s\033[0m", cellColours[cell], isNow ? ";7" : "", glyphs.cell[cell]);
 }
 
+// What the Now line says of the output: on or off, or with sections its
+// byte and each line's state.
+std::string nowState(const weekView_t &view, int kind)
+{
+    if (view.lines.empty())
+        return kind == kindOn ? "on" : kind == kindOff ? "off" : "off, no state";
+    char port[16];
+    snprintf(port, sizeof port, "port 0x%02X", rowsPortValue(view.lines, view.now));
+    return std::string(port) + " (" + rowStates(view.lines, view.now) + ")";
+}
+
+// The EVENT and next lines as the runner prints them: with sections, the
+// byte each leaves on the port.
+void printEventPair(const weekView_t &view, const char *now, const char *after, int32_t nextMask, int32_t nextBits)
+{
+    if (view.lines.empty()) {
+        printf("\nEVENT:  %s\n next:  %s\n", now, after);
+        return;
+    }
+    int value = rowsPortValue(view.lines, view.now);
+    printf("\nEVENT:  %s, port 0x%02X\n next:  %s, port 0x%02X\n", now, value, after,
+           ((value & ~nextMask) | nextBits) & 0xFF);
+}
+
 void printNowLine(const std::vector<weekSpan_t> &week, const weekView_t &view, bool shown)
 {
     int day = view.now / daySeconds;
     int second = view.now % daySeconds;
     const weekSpan_t &span = spanAt(week, view.now);
     printf("Now (%s):  %s %02d:%02d:%02d%s, %s", shown ? "> v" : ">", dayNames[day], second / 3600,
-           second / 60 % 60, second % 60, shown ? "" : " (outside the hours shown)",
-           span.kind == kindOn ? "on" : span.kind == kindOff ? "off" : "off, no state");
+           second / 60 % 60, second % 60, shown ? "" : " (outside the hours shown)", nowState(view, span.kind).c_str());
     if (span.entry == nullptr) {
         printf(": no entry in force\n");
         return;
     }
     // The lines the runner itself prints for the entry in force.
-    printf("\nEVENT:  ");
-    printEvent(span.entry, "\n");
-    printf(" next:  ");
-    printEvent(span.entry->next, "\n");
+    char now[eventTextSize], after[eventTextSize];
+    formatEvent(now, sizeof now, span.entry);
+    formatEvent(after, sizeof after, span.entry->next);
+    printEventPair(view, now, after, span.entry->next->mask, span.entry->next->bits);
 }
 
 // The runner names the next change with its date unless it is the ring's
@@ -218,7 +244,7 @@ void printRealNowLine(const weekView_t &view, bool shown)
     bool any = timelineAt(date, second, &inForce, &next) == 0;
     printf("Now (%s):  %s %s %02d:%02d:%02d%s, %s", shown ? "> v" : ">", dayNames[weekdayOf(date)], day,
            second / 3600, second / 60 % 60, second % 60, shown ? "" : " (outside the hours shown)",
-           !any || inForce.state == -1 ? "off, no state" : inForce.state != 0 ? "on" : "off");
+           nowState(view, !any || inForce.state == -1 ? kindNone : inForce.state != 0 ? kindOn : kindOff).c_str());
     if (!any) {
         printf(": no entry in force\n");
         return;
@@ -226,7 +252,7 @@ void printRealNowLine(const weekView_t &view, bool shown)
     char now[timedTextSize], after[timedTextSize];
     formatTimed(now, sizeof now, inForce);
     formatTimed(after, sizeof after, next, !nextIsUsual(inForce, next));
-    printf("\nEVENT:  %s\n next:  %s\n", now, after);
+    printEventPair(view, now, after, next.mask, next.bits);
 }
 
 // Below a real week: its dated days.
@@ -285,6 +311,8 @@ void printActualSummary(const weekActual_t &a, const weekView_t &view)
     printf("Record: %s, %d record%s in this week.\n", a.source.c_str(), a.records,
            a.records == 1 ? "" : "s");
     printf("%s\n", plannedText(a).c_str());
+    for (size_t r = 0; r < a.lines.size(); r++)
+        printf("  %s: %s\n", view.lines[r].name.c_str(), plannedText(a.lines[r]).c_str());
     printStretches("Nothing ran:", a.idle);
     printStretches("Not known, records lost:", a.lost);
     if (!a.events.empty())
@@ -308,9 +336,87 @@ void printActualSummary(const weekActual_t &a, const weekView_t &view)
         std::string what = d.kind == diffLate ? "late by " + formatDelay(d.lateMs)
                            : d.kind == diffMissed ? std::string("missed")
                                                   : std::string("unplanned");
-        printf("  %c %s  %s: %s, %s\n", markLetters[d.kind], formatWeekSecond(d.second).c_str(), what.c_str(),
-               d.entry.c_str(), d.why.c_str());
+        printf("  %c %s  %s%s%s: %s, %s\n", markLetters[d.kind], formatWeekSecond(d.second).c_str(), d.line.c_str(),
+               d.line.empty() ? "" : " ", what.c_str(), d.entry.c_str(), d.why.c_str());
     }
+}
+
+// One row's columns of a day, planned, and its figures.
+stretch_t printPlanRow(const std::vector<weekSpan_t> &week, int dayStart, const weekView_t &view, const layout_t &lay,
+                       const gridStyle_t &style, int nowColumn)
+{
+    for (int column = 0; column < lay.columns; column++) {
+        int from = dayStart + view.from + column * lay.slot;
+        int to = std::min(from + lay.slot, dayStart + view.to);
+        printCell(cellOf(summarise(week, from, to)), column == nowColumn, style);
+    }
+    stretch_t whole = summarise(week, dayStart + view.from, dayStart + view.to);
+    printf(" %8s %6d\n", formatDuration(whole.onSeconds).c_str(), whole.switchings);
+    return whole;
+}
+
+// The same as switched; the on time and the changes are added to *on and
+// *changes.
+void printRealRow(const weekActual_t &actual, int dayStart, const weekView_t &view, const layout_t &lay,
+                  const gridStyle_t &style, int *on, int *changes)
+{
+    for (int column = 0; column < lay.columns; column++) {
+        int from = dayStart + view.from + column * lay.slot;
+        int to = std::min(from + lay.slot, dayStart + view.to);
+        printCell(actualCellOf(actual, from, to), false, style);
+    }
+    int onSeconds, changed;
+    actualFigures(actual.spans, dayStart + view.from, dayStart + view.to, &onSeconds, &changed);
+    printf(" %8s %6d\n", formatDuration(onSeconds).c_str(), changed);
+    *on += onSeconds;
+    *changes += changed;
+}
+
+// A label of labelWidth columns, the text at the left or the right.
+void printLabel(const std::string &text, bool right)
+{
+    int pad = std::max(0, labelWidth - textColumns(text));
+    printf("%*s%s%*s", right ? pad : 0, "", text.c_str(), right ? 0 : pad, "");
+}
+
+// Each day a row of its name, then each line's row: named at the left,
+// beside the record the line as switched below it (real) and its marks.
+// Under the days each line's figures for the week.
+void printLineDays(const weekView_t &view, const layout_t &lay, const gridStyle_t &style,
+                   const weekActual_t *actual, int nowDay, int nowColumn)
+{
+    size_t count = view.lines.size();
+    std::vector<int> planOn(count), planSwitchings(count), realOn(count), realChanges(count);
+    for (int day = 0; day < 7; day++) {
+        int dayStart = day * daySeconds;
+        bool today = day == nowDay;
+        bool dated = view.monday >= 0 && datedDays.count(view.monday + day) > 0;
+        if (style.colour && today)
+            printf("\033[1m>%s\033[0m%.*s\n", dayNames[day], dated ? 1 : 0, &datedMark);
+        else
+            printf("%c%s%.*s\n", today ? '>' : ' ', dayNames[day], dated ? 1 : 0, &datedMark);
+        for (size_t r = 0; r < count; r++) {
+            printLabel("  " + view.lines[r].name + " ", false);
+            stretch_t whole = printPlanRow(view.lines[r].week, dayStart, view, lay, style, today ? nowColumn : -1);
+            planOn[r] += whole.onSeconds;
+            planSwitchings[r] += whole.switchings;
+            if (actual == nullptr)
+                continue;
+            printLabel("real ", true);
+            printRealRow(actual->lines[r], dayStart, view, lay, style, &realOn[r], &realChanges[r]);
+            printMarks(actual->lines[r], day, view, lay, style);
+        }
+    }
+    printf(" Week\n");
+    for (size_t r = 0; r < count; r++) {
+        printLabel("  " + view.lines[r].name + " ", false);
+        printf("%*s %8s %6d\n", lay.columns, "", formatDuration(planOn[r]).c_str(), planSwitchings[r]);
+        if (actual == nullptr)
+            continue;
+        printLabel("real ", true);
+        printf("%*s %8s %6d\n", lay.columns, "", formatDuration(realOn[r]).c_str(), realChanges[r]);
+    }
+    printf("\n");
 }
 
 // The legend's characters drawn as the cells are, colours included.
@@ -336,6 +442,8 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
                const weekActual_t *actual)
 {
     labelWidth = actual != nullptr ? actualLabelWidth : plainLabelWidth;
+    for (const lineRow_t &row : view.lines)
+        labelWidth = std::max(labelWidth, 2 + textColumns(row.name) + 1);
     layout_t lay;
     lay.slot = chooseSlot(view, style.width);
     lay.columns = columnsFor(view.to - view.from, lay.slot);
@@ -360,8 +468,8 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
            clockText(view.to, headStep).c_str(), slotName(lay.slot).c_str());
     printRuler(view, lay, nowColumn);
 
-    int weekOn = 0, weekSwitchings = 0;
-    for (int day = 0; day < 7; day++) {
+    int weekOn = 0, weekSwitchings = 0, realOn = 0, realChanges = 0;
+    for (int day = 0; day < 7 && view.lines.empty(); day++) {
         int dayStart = day * daySeconds;
         bool today = day == nowDay;
         bool dated = view.monday >= 0 && datedDays.count(view.monday + day) > 0;
@@ -371,37 +479,27 @@ void printGrid(const std::vector<weekSpan_t> &week, const weekView_t &view, cons
             printf("\033[1m>%s\033[0m%s", dayNames[day], rowName);
         else
             printf("%c%s%s", today ? '>' : ' ', dayNames[day], rowName);
-        for (int column = 0; column < lay.columns; column++) {
-            int from = dayStart + view.from + column * lay.slot;
-            int to = std::min(from + lay.slot, dayStart + view.to);
-            printCell(cellOf(summarise(week, from, to)), today && column == nowColumn, style);
-        }
-        stretch_t whole = summarise(week, dayStart + view.from, dayStart + view.to);
-        printf(" %8s %6d\n", formatDuration(whole.onSeconds).c_str(), whole.switchings);
+        stretch_t whole = printPlanRow(week, dayStart, view, lay, style, today ? nowColumn : -1);
         weekOn += whole.onSeconds;
         weekSwitchings += whole.switchings;
         if (actual == nullptr)
             continue;
         printf("%*s", labelWidth, "real  ");
-        for (int column = 0; column < lay.columns; column++) {
-            int from = dayStart + view.from + column * lay.slot;
-            int to = std::min(from + lay.slot, dayStart + view.to);
-            printCell(actualCellOf(*actual, from, to), false, style);
-        }
-        int onSeconds, changes;
-        actualFigures(actual->spans, dayStart + view.from, dayStart + view.to, &onSeconds, &changes);
-        printf(" %8s %6d\n", formatDuration(onSeconds).c_str(), changes);
+        printRealRow(*actual, dayStart, view, lay, style, &realOn, &realChanges);
         printMarks(*actual, day, view, lay, style);
     }
-    if (actual == nullptr) {
+    if (!view.lines.empty()) {
+        printLineDays(view, lay, style, actual, nowDay, nowColumn);
+    } else if (actual == nullptr) {
         printf(" Week %*s %8s %6d\n\n", lay.columns, "", formatDuration(weekOn).c_str(), weekSwitchings);
     } else {
-        int realOn, realChanges;
-        actualWeekFigures(actual->spans, view.from, view.to, &realOn, &realChanges);
         printf(" Week plan %*s %8s %6d\n", lay.columns, "", formatDuration(weekOn).c_str(), weekSwitchings);
         printf("      real %*s %8s %6d\n\n", lay.columns, "", formatDuration(realOn).c_str(), realChanges);
     }
     printLegend(style);
+    if (!view.lines.empty())
+        printf("Each day: a row for each line of the output, by its name%s\n",
+               actual != nullptr ? "; below it the line as switched (real)" : "");
     if (actual != nullptr) {
         printCell(cellIdle, false, style);
         printf(" nothing ran   ");

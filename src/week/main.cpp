@@ -5,7 +5,9 @@
 // neither the port nor the keyboard. A timetable with dated days is drawn
 // as a real week, the one asked for or this one: the weekly pattern alone
 // would show the port doing what it will not do on them. Beside the record
-// every week's plan is the real week, so a holiday kept is planned.
+// every week's plan is the real week, so a holiday kept is planned. With
+// sections each line has a week of its own, compared with its own bit of
+// the byte recorded.
 #include "actual.h"
 #include "calendar.h"
 #include "eventfile.h"
@@ -292,7 +294,11 @@ int drawActual(weekView_t view, const options_t &opt)
             printf("\n");
         plan = computeRealWeek(weeks[w].mondayDate);
         view.monday = datedDays.empty() ? -1 : weeks[w].mondayDate;
-        compareWeek(plan, weeks[w], read, &actual);
+        view.lines = computeLineRows(weeks[w].mondayDate);
+        if (view.lines.empty())
+            compareWeek(plan, weeks[w], read, &actual);
+        else
+            compareLines(view.lines, weeks[w], read, &actual);
         actual.source = sourceText(opt.source, read.diskFiles);
         printGrid(plan, view, style, &actual);
     }
@@ -342,6 +348,9 @@ int drawWeek(int argc, char **argv)
     } else {
         week = computeWeek();
     }
+    // Without dated days any Monday's week is the weekly pattern: this one
+    // holds the clock's second the Now line names.
+    view.lines = computeLineRows(view.monday >= 0 ? view.monday : mondayOf(nowDate));
     printGrid(week, view, terminalStyle());
     if (refused > 0)
         printf("\n%d line%s refused: weekswitch will not run this file.\n"

@@ -114,11 +114,12 @@ bool recordOf(const fieldOf_t &get, long long journalUsec, record_t *r)
         return false;
     r->entrySecond = -1;
     r->entryState = -1;
+    bool named = false;
     if (get("WEEKSWITCH_ENTRY", &text) && text != "none" &&
-        !parseEntryText(text, &r->entrySecond, &r->entryState, &r->entryDate))
+        !parseEntryText(text, &r->entrySecond, &r->entryState, &r->entryDate, &named))
         return false;
-    if (r->entryDate >= 0)
-        r->datedEntry = text;
+    if (r->entryDate >= 0 || named)
+        r->givenEntry = text;
     r->delayMs = get("WEEKSWITCH_DELAY_MS", &text) && number(text, 10, &n) ? n : -1;
     if (!get("_BOOT_ID", &r->boot))
         r->boot.clear();
@@ -353,7 +354,40 @@ static bool isDatedWhy(const std::string &why)
     return false;
 }
 
-bool parseEntryText(const std::string &text, int *second, int *state, int32_t *date)
+// " lights On, pump no state": each line's name and its word, as the
+// runner writes them (a name may hold ", " itself); the word they all
+// share goes to *state, else -1.
+static bool parseNamedLines(const std::string &rest, int *state)
+{
+    static const char *const words[] = {" On", " Off", " no state"};
+    static const int states[] = {255, 0, -1};
+    if (rest.size() < 2 || rest[0] != ' ')
+        return false;
+    int shared = -2;
+    for (size_t start = 1, end = 1;;) {
+        size_t comma = rest.find(", ", end);
+        size_t stop = comma == std::string::npos ? rest.size() : comma;
+        int word = -1;
+        for (int w = 0; w < 3 && word < 0; w++) {
+            size_t length = strlen(words[w]);
+            if (stop >= start + length + 1 && rest.compare(stop - length, length, words[w]) == 0)
+                word = w;
+        }
+        if (word >= 0) {
+            shared = shared == -2 || shared == states[word] ? states[word] : -1;
+            if (comma == std::string::npos)
+                break;
+            start = comma + 2;
+        } else if (comma == std::string::npos) {
+            return false;
+        }
+        end = comma + 2;
+    }
+    *state = shared;
+    return true;
+}
+
+bool parseEntryText(const std::string &text, int *second, int *state, int32_t *date, bool *named)
 {
     char day[4];
     int y, mo, dd, h, m, s, used = 0;
@@ -377,7 +411,7 @@ bool parseEntryText(const std::string &text, int *second, int *state, int32_t *d
     if (noState)
         rest.erase(rest.size() - 9);
     if (dated >= 0) {
-        size_t why = rest.find(" (");
+        size_t why = rest.rfind(" (");
         if (why == std::string::npos || !isDatedWhy(rest.substr(why)))
             return false;
         rest.erase(why);
@@ -388,7 +422,7 @@ bool parseEntryText(const std::string &text, int *second, int *state, int32_t *d
         *state = 255;
     else if (rest == " Off" && !noState)
         *state = 0;
-    else
+    else if (!parseNamedLines(rest, state))
         return false;
     int d = parseDay(day);
     if (d > 6 || strlen(day) != 3 || h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59)
@@ -396,6 +430,8 @@ bool parseEntryText(const std::string &text, int *second, int *state, int32_t *d
     *second = ((d * 24 + h) * 60 + m) * 60 + s;
     if (date != nullptr)
         *date = dated;
+    if (named != nullptr)
+        *named = !rest.empty() && rest != " On" && rest != " Off";
     return true;
 }
 

@@ -52,10 +52,11 @@ struct record_t {
     // The time the record gives itself, believed or not (-1: none): the
     // same record in the journal and on disk gives the same.
     long long ownUsec = -1;
-    // A dated entry's date (-1: a weekly entry, or none), and its text as
-    // the record gives it.
+    // A dated entry's date (-1: a weekly entry, or none), and the entry's
+    // text as the record gives it where the weekday, time and word would
+    // say less: a dated entry, or one that names its lines.
     int32_t entryDate = -1;
-    std::string datedEntry{};
+    std::string givenEntry{};
     // Where it was found: the journal, the record on disk, or both; on disk
     // records are numbered in the order made, across runs (-1: none).
     bool inJournal = true, onDisk = false;
@@ -106,7 +107,11 @@ int readRecords(const recordSource_t &source, long long fromUsec, long long toUs
 // and state ("Mon 17:00:00 no state", or an older program's "Mon 17:00:00",
 // has none). A dated entry names its date and why, "Thu 2026-12-24
 // 00:00:00 Off (held)", "... (runs as Sun)", "... (one-off)": its date goes
-// to *date, else -1. false when the text is no entry.
-bool parseEntryText(const std::string &text, int *second, int *state, int32_t *date = nullptr);
+// to *date, else -1. An entry of a timetable with sections names its lines,
+// each with its word, "Mon 08:00:00 lights On, pump no state" ("all On"):
+// the state is the word they share, else -1 (*named set). false when the
+// text is no entry.
+bool parseEntryText(const std::string &text, int *second, int *state, int32_t *date = nullptr,
+                    bool *named = nullptr);
 
 #endif

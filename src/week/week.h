@@ -7,7 +7,8 @@
 // dated days included, and begins with what was in force before its Monday,
 // however many days back that came. A -1 entry, like no entry at all,
 // leaves the lines off without a state of its own; it is kept apart so the
-// picture can show it.
+// picture can show it. A timetable with sections gives each line a week of
+// its own: the line follows the last entry of the timeline that drives it.
 #ifndef WEEKSWITCH_WEEK_H
 #define WEEKSWITCH_WEEK_H
 
@@ -68,6 +69,31 @@ std::string datedDayText(int32_t date);
 // week that still holds after Monday's first second. None when the
 // timetable has no dated days.
 std::vector<std::string> datedWeekLines(const std::vector<weekSpan_t> &week, int32_t monday);
+// A timetable with sections: the rows of the grid and the bars of the
+// picture, one for the lines of each name, one for each unnamed line a
+// section drives, and one for the lines no section names when entries
+// before any section drive them. Lines of one name that do not switch
+// alike (an unnamed section names one of them) get a row each.
+struct lineRow_t {
+    std::string name;  // "pump", "line 4", "lines 4-8", "lights (1)"
+    int32_t mask;      // the output's lines it stands for
+    // The week of its first line, as computeRealWeek's: each span's entry
+    // is the entry of the timeline that drives the line, the whole record.
+    std::vector<weekSpan_t> week;
+};
+
+// The rows of the real week of the Monday; none without sections. Without
+// dated days any Monday gives the weekly pattern.
+std::vector<lineRow_t> computeLineRows(int32_t monday);
+// "line 3", "lines 4-6,8": the lines of a mask by number.
+std::string linesName(int32_t mask);
+// Columns a name takes in the terminal (UTF-8: one a character).
+int textColumns(const std::string &text);
+// "porch light On, pump Off, bell no state": each row's state at a second.
+std::string rowStates(const std::vector<lineRow_t> &rows, int second);
+// The output's byte at a second: the lines of the rows that are on.
+int rowsPortValue(const std::vector<lineRow_t> &rows, int second);
+
 // Seconds from Monday 00:00:00 of a record's day and time.
 int secondOfWeek(const rtEvent_t *ev);
 // The span in force at a second of the week (taken modulo the week, but for
@@ -88,6 +114,9 @@ struct weekView_t {
     // A real week whose dates are shown: its Monday as a date number; -1,
     // the weekly pattern or a week without dated days to show.
     int32_t monday = -1;
+    // A timetable with sections: a row and a bar for each of these; none,
+    // the output as one.
+    std::vector<lineRow_t> lines = {};
 };
 
 struct gridStyle_t {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 int secondOfWeek(const rtEvent_t *ev)
 {
@@ -211,4 +212,187 @@ std::string formatDuration(int seconds)
     else
         snprintf(text, sizeof text, "%d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
     return text;
+}
+
+// --- lines switched on their own -------------------------------------------
+// Each line follows the last entry of the timeline that drives it: the
+// timeline's entries, date by date, read with their lines.
+
+namespace {
+
+int kindForLine(const timedEntry_t &e, int32_t bit)
+{
+    return (e.unset & bit) != 0 ? kindNone : (e.bits & bit) != 0 ? kindOn : kindOff;
+}
+
+weekSpan_t lineSpan(int start, const timedEntry_t &e, int32_t bit)
+{
+    weekSpan_t span = timedSpan(start, e);
+    span.kind = kindForLine(e, bit);
+    return span;
+}
+
+// The last entry before second of date that drives the line of bit; false
+// when none ever does. Without a weekly entry of the line only its dated
+// days are read; past them a week of ordinary dates holds every weekly one.
+bool lastDriving(int32_t date, int32_t second, int32_t bit, bool weekly, timedEntry_t *out)
+{
+    int32_t oldest = datedDays.empty() ? date : std::min(date, datedDays.begin()->first);
+    std::vector<timedEntry_t> entries;
+    while (date >= oldest - 7) {
+        if (weekly || datedDays.count(date) != 0) {
+            entriesOfDate(date, &entries);
+            for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
+                if (e->second < second && (e->mask & bit) != 0) {
+                    *out = *e;
+                    return true;
+                }
+            }
+        }
+        second = daySeconds;
+        if (weekly) {
+            date--;
+            continue;
+        }
+        auto before = datedDays.lower_bound(date);
+        if (before == datedDays.begin())
+            return false;
+        date = std::prev(before)->first;
+    }
+    return false;
+}
+
+// The week of the line of bit, from the second before the Monday.
+std::vector<weekSpan_t> lineWeek(int32_t monday, int32_t bit, bool weekly)
+{
+    std::vector<weekSpan_t> week;
+    timedEntry_t before;
+    if (lastDriving(monday - 1, daySeconds - 1, bit, weekly, &before))
+        week.push_back(lineSpan(-1, before, bit));
+    else
+        week.push_back({-1, weekSeconds, kindNone, nullptr});
+    std::vector<timedEntry_t> entries;
+    // Sunday 23:59:59 of the week before comes into force as it begins.
+    for (int day = -1; day < 7; day++) {
+        entriesOfDate(monday + day, &entries);
+        for (const timedEntry_t &e : entries) {
+            int start = day * daySeconds + e.second + 1;
+            if (start < 0 || (e.mask & bit) == 0)
+                continue;
+            if (start >= weekSeconds)
+                break;
+            week.back().end = start;
+            week.push_back(lineSpan(start, e, bit));
+        }
+    }
+    week.back().end = weekSeconds;
+    return week;
+}
+
+bool sameWeek(const std::vector<weekSpan_t> &a, const std::vector<weekSpan_t> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const weekSpan_t &x, const weekSpan_t &y) {
+        return x.start == y.start && x.kind == y.kind;
+    });
+}
+
+}  // namespace
+
+std::string linesName(int32_t mask)
+{
+    std::string text;
+    int count = 0;
+    for (int line = 0; line < 8; line++) {
+        if ((mask >> line & 1) == 0)
+            continue;
+        int last = line;
+        while (last < 7 && (mask >> (last + 1) & 1) != 0)
+            last++;
+        text += (text.empty() ? "" : ",") + std::to_string(line + 1);
+        if (last > line)
+            text += "-" + std::to_string(last + 1);
+        count += last - line + 1;
+        line = last;
+    }
+    return (count == 1 ? "line " : "lines ") + text;
+}
+
+std::vector<lineRow_t> computeLineRows(int32_t monday)
+{
+    std::vector<lineRow_t> rows;
+    if (!sectionsUsed)
+        return rows;
+    // The lines an entry drives; a held date drives every line, but only
+    // held on does it switch a line that nothing else does.
+    int32_t weekly = 0, driven = 0;
+    if (eventList != nullptr) {
+        const rtEvent_t *ev = eventList;
+        do {
+            weekly |= ev->mask;
+            ev = ev->next;
+        } while (ev != eventList);
+    }
+    driven = weekly;
+    for (const auto &dated : datedDays) {
+        if (dated.second.kind == dateHeld && dated.second.state == 255)
+            driven = 0xFF;
+        for (const oneOff_t &o : dated.second.oneOffs)
+            driven |= o.mask;
+    }
+    std::vector<std::vector<weekSpan_t>> weeks(8);
+    for (int line = 0; line < 8; line++)
+        weeks[line] = lineWeek(monday, 1 << line, (weekly >> line & 1) != 0);
+    // A row for the lines of each name, a row each where they part; the
+    // unnamed lines that something switches, one row for those alike.
+    int32_t done = 0;
+    for (int line = 0; line < 8; line++) {
+        bool named = !lineNames[line].empty();
+        if ((done >> line & 1) != 0 || (!named && (driven >> line & 1) == 0))
+            continue;
+        int32_t group = 0;
+        bool alike = true;
+        for (int other = line; other < 8; other++) {
+            if ((done >> other & 1) != 0 || lineNames[other] != lineNames[line] ||
+                (!named && ((driven >> other & 1) == 0 || !sameWeek(weeks[line], weeks[other]))))
+                continue;
+            group |= 1 << other;
+            alike = alike && sameWeek(weeks[line], weeks[other]);
+        }
+        done |= group;
+        if (alike) {
+            rows.push_back({named ? lineNames[line] : linesName(group), group, weeks[line]});
+            continue;
+        }
+        for (int other = line; other < 8; other++)
+            if ((group >> other & 1) != 0)
+                rows.push_back({lineNames[line] + " (" + std::to_string(other + 1) + ")", 1 << other, weeks[other]});
+    }
+    return rows;
+}
+
+int textColumns(const std::string &text)
+{
+    int columns = 0;
+    for (unsigned char c : text)
+        columns += (c & 0xC0) != 0x80;
+    return columns;
+}
+
+std::string rowStates(const std::vector<lineRow_t> &rows, int second)
+{
+    std::string text;
+    for (const lineRow_t &row : rows) {
+        int kind = spanAt(row.week, second).kind;
+        text += (text.empty() ? "" : ", ") + row.name + (kind == kindOn ? " On" : kind == kindOff ? " Off" : " no state");
+    }
+    return text;
+}
+
+int rowsPortValue(const std::vector<lineRow_t> &rows, int second)
+{
+    int value = 0;
+    for (const lineRow_t &row : rows)
+        if (spanAt(row.week, second).kind == kindOn)
+            value |= row.mask;
+    return value;
 }
