@@ -4,7 +4,9 @@
 // are on (or without a state), placed by the same scale as the hour ruler. A
 // stretch too narrow to see at that scale gets a marker above its bar. A
 // real week gives each day its date, and a dated day a dashed frame round
-// its bar, what it does as the frame's tooltip and in lines below.
+// its bar, what it does as the frame's tooltip and in lines below. With
+// sections each day has a bar for each line, named at its left, and the
+// legend says which lines of the output each name stands for.
 #include "week.h"
 #include "actual.h"
 #include "links.h"
@@ -96,10 +98,11 @@ std::string clockText(int second, bool withSeconds = false)
 struct scale_t {
     int from;
     double perSecond;
-    double x(int second) const { return plotLeft + (second - from) * perSecond; }
+    int left = plotLeft;  // with sections the names take more room
+    double x(int second) const { return left + (second - from) * perSecond; }
 };
 
-void writeRuler(FILE *fp, const weekView_t &view, const scale_t &sc)
+void writeRuler(FILE *fp, const weekView_t &view, const scale_t &sc, int bottom)
 {
     int step = labelSteps[sizeof labelSteps / sizeof labelSteps[0] - 1];
     for (int s : labelSteps) {
@@ -108,7 +111,6 @@ void writeRuler(FILE *fp, const weekView_t &view, const scale_t &sc)
             break;
         }
     }
-    int bottom = firstRowY + 7 * rowHeight;
     for (int t = (view.from + step - 1) / step * step; t <= view.to; t += step) {
         double x = sc.x(t);
         fprintf(fp, "<line x1=\"%.3f\" y1=\"%d\" x2=\"%.3f\" y2=\"%d\" stroke=\"#000000\" stroke-opacity=\"0.15\" stroke-width=\"1\"/>\n",
@@ -213,18 +215,19 @@ void writeMarks(FILE *fp, const weekActual_t &actual, int day, const weekView_t 
 
 // The date (month and day) under the day's name, and round a dated day's
 // bar a frame whose tooltip says what the date does.
-void writeDate(FILE *fp, const weekView_t &view, int day, int barY, int plotWidth, int height)
+void writeDate(FILE *fp, const weekView_t &view, int day, int barY, int plotWidth, int height, int left = plotLeft,
+               int dateX = plotLeft - 10, const char *anchor = "end")
 {
     char date[16];
     formatDate(date, view.monday + day);
-    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-size=\"10\">%s</text>\n", plotLeft - 10,
-            barY + 28, date + 5);
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"%s\" font-size=\"10\">%s</text>\n", dateX, barY + 28,
+            anchor, date + 5);
     std::string what = datedDayText(view.monday + day);
     if (what.empty())
         return;
     fprintf(fp, "<rect class=\"dated\" x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" "
                 "stroke=\"#6a1b9a\" stroke-width=\"1.5\" stroke-dasharray=\"5 3\"><title>%s %s: %s</title></rect>\n",
-            plotLeft - 2, barY - 2, plotWidth + 4, height + 4, dayNames[day], date, xmlText(what).c_str());
+            left - 2, barY - 2, plotWidth + 4, height + 4, dayNames[day], date, xmlText(what).c_str());
 }
 
 std::string stretchText(const idleSpan_t &span)
@@ -234,17 +237,24 @@ std::string stretchText(const idleSpan_t &span)
 }
 
 // Below the legend: what the plan was, the counts and when nothing ran.
-int writeActualSummary(FILE *fp, const weekActual_t &a, const std::string &title, int y)
+int writeActualSummary(FILE *fp, const weekActual_t &a, const weekView_t &view, int y)
 {
+    const std::string &title = view.title;
     std::string plan = "Upper bar: the plan, " + title + " as it is now (the record may show other timetables, "
                        "re-read or learned since).";
     fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft, y, xmlText(plan).c_str());
     y += 18;
     fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft, y,
-            xmlText("Lower bar: the port as switched, from " + a.source + ".").c_str());
+            xmlText(std::string(view.lines.empty() ? "Lower bar: the port" : "Lower bar: each line") +
+                    " as switched, from " + a.source + ".").c_str());
     y += 22;
     std::string line = plannedText(a);
     fprintf(fp, "<text x=\"%d\" y=\"%d\" font-weight=\"bold\">%s</text>\n", plotLeft, y, xmlText(line).c_str());
+    for (size_t r = 0; r < a.lines.size(); r++) {
+        y += 18;
+        fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft + 16, y,
+                xmlText(view.lines[r].name + ": " + plannedText(a.lines[r])).c_str());
+    }
     // Six stretches at most, those in which nothing ran first.
     std::vector<std::string> stretches;
     for (const idleSpan_t &idle : a.idle)
@@ -263,23 +273,162 @@ int writeActualSummary(FILE *fp, const weekActual_t &a, const std::string &title
     return y;
 }
 
+// With sections: rows of a line each, a bar in each (beside the record the
+// plan's above the line as switched), the days apart by a gap.
+const int lineRowHeight = 22;
+const int lineBarTop = 7;
+const int lineBarHeight = 13;
+const int actualLineRowHeight = 28;
+const int actualLineBarTop = 9;
+const int lineDayGap = 10;
+const int dayNameX = 16;
+const int weekLineHeight = 16;
+
+// "9:59:55 (10:00)": beside the record as switched, the plan's in brackets.
+std::string figureTexts(const std::vector<weekSpan_t> &plan, const weekActual_t *actual, int from, int to,
+                        std::string *switchText)
+{
+    stretch_t whole = summarise(plan, from, to);
+    std::string onText = formatDuration(whole.onSeconds);
+    *switchText = std::to_string(whole.switchings);
+    if (actual == nullptr)
+        return onText;
+    int onSeconds, changes;
+    actualFigures(actual->spans, from, to, &onSeconds, &changes);
+    *switchText = std::to_string(changes) + " (" + *switchText + ")";
+    return formatDuration(onSeconds) + " (" + onText + ")";
+}
+
+// Each day's name at the left of its first line, then each line's bar
+// named at its left, its figures at the right; the end of the rows.
+int writeLineDays(FILE *fp, const weekView_t &view, const scale_t &sc, int plotWidth, const weekActual_t *actual)
+{
+    int count = (int)view.lines.size();
+    int rowHeightHere = actual != nullptr ? actualLineRowHeight : lineRowHeight;
+    int barTop = actual != nullptr ? actualLineBarTop : lineBarTop;
+    int barsHeight = actual != nullptr ? planBarHeight + realBarGap + realBarHeight : lineBarHeight;
+    int dayHeight = count * rowHeightHere + lineDayGap;
+    int onX = onRight, switchX = pageWidth - 16;
+    for (int day = 0; day < 7; day++) {
+        int dayStart = day * daySeconds, dayY = firstRowY + day * dayHeight;
+        bool datedDay = view.monday >= 0 && datedDays.count(view.monday + day) > 0;
+        char date[16];
+        formatDate(date, view.monday + day);
+        if (view.monday >= 0)
+            fprintf(fp, "<g class=\"day\" data-day=\"%d\" data-date=\"%s\">\n", day, date);
+        else
+            fprintf(fp, "<g class=\"day\" data-day=\"%d\">\n", day);
+        if (day > 0)
+            fprintf(fp, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#000000\" stroke-opacity=\"0.12\"/>\n",
+                    dayNameX, dayY - lineDayGap / 2, pageWidth - 16, dayY - lineDayGap / 2);
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" font-weight=\"bold\">%s%.*s</text>\n", dayNameX, dayY + barTop + 11,
+                dayNames[day], datedDay ? 1 : 0, &datedMark);
+        if (view.monday >= 0)
+            writeDate(fp, view, day, dayY + barTop, plotWidth, (count - 1) * rowHeightHere + barsHeight, sc.left,
+                      dayNameX, "start");
+        for (int r = 0; r < count; r++) {
+            const lineRow_t &row = view.lines[r];
+            int barY = dayY + r * rowHeightHere + barTop;
+            int textY = barY + (actual != nullptr ? 12 : 10);
+            fprintf(fp, "<g class=\"line\" data-line=\"%s\" data-lines=\"%s\">\n", xmlText(row.name).c_str(),
+                    linesName(row.mask).c_str());
+            fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-size=\"11\">%s</text>\n", sc.left - 8, textY,
+                    xmlText(row.name).c_str());
+            fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
+                    sc.left, barY, plotWidth, actual != nullptr ? planBarHeight : lineBarHeight);
+            std::vector<run_t> runs = runsOf(row.week, dayStart + view.from, dayStart + view.to);
+            if (actual != nullptr) {
+                const weekActual_t &real = actual->lines[r];
+                int realY = barY + planBarHeight + realBarGap;
+                fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
+                        sc.left, realY, plotWidth, realBarHeight);
+                writeBars(fp, runs, dayStart, sc, barY, planBarHeight, "plan-");
+                writeBars(fp, runsOf(real.spans, dayStart + view.from, dayStart + view.to), dayStart, sc, realY,
+                          realBarHeight, "real-");
+                writeMarks(fp, real, day, view, sc, barY - 1);
+            } else {
+                writeBars(fp, runs, dayStart, sc, barY, lineBarHeight);
+            }
+            std::string switchText;
+            std::string onText = figureTexts(row.week, actual != nullptr ? &actual->lines[r] : nullptr,
+                                             dayStart + view.from, dayStart + view.to, &switchText);
+            fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-size=\"11\">%s</text>\n", onX, textY,
+                    onText.c_str());
+            fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-size=\"11\">%s</text>\n</g>\n", switchX,
+                    textY, switchText.c_str());
+        }
+        fprintf(fp, "</g>\n");
+    }
+    return firstRowY + 7 * dayHeight - lineDayGap;
+}
+
+// Under the days: each line's figures for the week; and the lines each
+// name stands for, under the legend.
+void writeLineWeek(FILE *fp, const weekView_t &view, const scale_t &sc, const weekActual_t *actual, int y)
+{
+    fprintf(fp, "<text x=\"%d\" y=\"%d\" font-weight=\"bold\">Week</text>\n", dayNameX, y);
+    for (size_t r = 0; r < view.lines.size(); r++, y += weekLineHeight) {
+        int onSeconds = 0, switchings = 0, realOn = 0, realChanges = 0;
+        for (int day = 0; day < 7; day++) {
+            stretch_t whole = summarise(view.lines[r].week, day * daySeconds + view.from, day * daySeconds + view.to);
+            onSeconds += whole.onSeconds;
+            switchings += whole.switchings;
+        }
+        std::string onText = formatDuration(onSeconds), switchText = std::to_string(switchings);
+        if (actual != nullptr) {
+            actualWeekFigures(actual->lines[r].spans, view.from, view.to, &realOn, &realChanges);
+            onText = formatDuration(realOn) + " (" + onText + ")";
+            switchText = std::to_string(realChanges) + " (" + switchText + ")";
+        }
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-size=\"11\">%s</text>\n", sc.left - 8, y,
+                xmlText(view.lines[r].name).c_str());
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n", onRight, y,
+                onText.c_str());
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n", pageWidth - 16, y,
+                switchText.c_str());
+    }
+}
+
+void writeLinesLegend(FILE *fp, const weekView_t &view, int y)
+{
+    std::string text = "Lines of the output: ";
+    for (size_t r = 0; r < view.lines.size(); r++) {
+        const lineRow_t &row = view.lines[r];
+        std::string numbers = linesName(row.mask);
+        text += (r > 0 ? ", " : "") + (row.name == numbers ? row.name : row.name + " (" + numbers + ")");
+    }
+    fprintf(fp, "<text x=\"%d\" y=\"%d\">%s</text>\n", plotLeft, y, xmlText(text).c_str());
+}
+
 void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_t &view,
                   const weekActual_t *actual)
 {
-    int plotWidth = actual != nullptr ? actualPlotWidth : plainPlotWidth;
-    scale_t sc = {view.from, (double)plotWidth / (view.to - view.from)};
-    int rowsEnd = firstRowY + 7 * rowHeight;
+    bool lines = !view.lines.empty();
+    int count = (int)view.lines.size(), nameColumns = 0;
+    for (const lineRow_t &row : view.lines)
+        nameColumns = std::max(nameColumns, textColumns(row.name));
+    // The names at the left of the bars: the bars begin after the longest.
+    scale_t sc = {view.from, 0, lines ? std::max(plotLeft, 66 + 7 * nameColumns) : plotLeft};
+    int plotWidth = (actual != nullptr ? actualPlotWidth : plainPlotWidth) + plotLeft - sc.left;
+    sc.perSecond = (double)plotWidth / (view.to - view.from);
+    int rowsEnd = lines ? firstRowY + 7 * (count * (actual != nullptr ? actualLineRowHeight : lineRowHeight) +
+                                           lineDayGap) - lineDayGap
+                        : firstRowY + 7 * rowHeight;
+    int legendY = lines ? rowsEnd + 22 + count * weekLineHeight + 18 : rowsEnd + 50;
+    int summaryY = lines ? legendY + 60 : rowsEnd + 90;
     int summaryLines = actual != nullptr ? 6 + (int)std::min<size_t>(actual->idle.size() + actual->lost.size(), 7) : 0;
+    if (actual != nullptr)
+        summaryLines += (int)actual->lines.size();
     std::vector<std::string> dated;
     if (view.monday >= 0)
         dated = datedWeekLines(week, view.monday);
-    int height = rowsEnd + 90 + summaryLines * 18 + (dated.empty() ? 0 : 10 + (int)dated.size() * 18);
+    int height = summaryY + summaryLines * 18 + (dated.empty() ? 0 : 10 + (int)dated.size() * 18);
 
     fprintf(fp, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
     fprintf(fp, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\""
                 " font-family=\"DejaVu Sans, Arial, sans-serif\" font-size=\"13\""
                 " data-from=\"%d\" data-to=\"%d\" data-plot-x=\"%d\" data-plot-width=\"%d\">\n",
-            pageWidth, height, pageWidth, height, view.from, view.to, plotLeft, plotWidth);
+            pageWidth, height, pageWidth, height, view.from, view.to, sc.left, plotWidth);
     fprintf(fp, "<defs><pattern id=\"nostate\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\">"
                 "<rect width=\"6\" height=\"6\" fill=\"#fff3c4\"/>"
                 "<path d=\"M0 6 L6 0\" stroke=\"#b08800\" stroke-width=\"1.2\"/></pattern>"
@@ -300,14 +449,16 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
     bool withSeconds = view.from % 60 != 0 || view.to % 60 != 0;
     if (actual == nullptr)
         fprintf(fp, "<text x=\"%d\" y=\"28\" text-anchor=\"end\">%s-%s of each day</text>\n",
-            plotLeft + plotWidth, clockText(view.from, withSeconds).c_str(),
+            sc.left + plotWidth, clockText(view.from, withSeconds).c_str(),
             clockText(view.to, withSeconds).c_str());
     int onX = onRight, switchX = pageWidth - 16;
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">hours on</text>\n", onX, rulerY);
     fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">switchings</text>\n", switchX, rulerY);
 
     int weekOn = 0, weekSwitchings = 0;
-    for (int day = 0; day < 7; day++) {
+    if (lines)
+        writeLineDays(fp, view, sc, plotWidth, actual);
+    for (int day = 0; day < 7 && !lines; day++) {
         int dayStart = day * daySeconds;
         int rowY = firstRowY + day * rowHeight;
         int barY = rowY + (rowHeight - barHeight) / 2;
@@ -351,24 +502,32 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
         weekSwitchings += whole.switchings;
     }
     // Over the bars, so the hours can be read across them.
-    writeRuler(fp, view, sc);
+    writeRuler(fp, view, sc, rowsEnd);
+    if (lines) {
+        writeLineWeek(fp, view, sc, actual, rowsEnd + 22);
+        writeLegend(fp, legendY);
+        writeLinesLegend(fp, view, legendY + 40);
+    }
     // Beside the record the figures are wider: the label goes under the days.
-    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">Week</text>\n",
+    if (!lines)
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">Week</text>\n",
             actual != nullptr ? plotLeft - 10 : plotLeft + plotWidth, rowsEnd + 22);
     std::string weekOnText = formatDuration(weekOn), weekSwitchText = std::to_string(weekSwitchings);
-    if (actual != nullptr) {
+    if (actual != nullptr && !lines) {
         int onSeconds, changes;
         actualWeekFigures(actual->spans, view.from, view.to, &onSeconds, &changes);
         weekOnText = formatDuration(onSeconds) + " (" + weekOnText + ")";
         weekSwitchText = std::to_string(changes) + " (" + weekSwitchText + ")";
     }
-    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n", onX,
-            rowsEnd + 22, weekOnText.c_str());
-    fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n", switchX,
-            rowsEnd + 22, weekSwitchText.c_str());
-    writeLegend(fp, rowsEnd + 50);
+    if (!lines) {
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n", onX,
+                rowsEnd + 22, weekOnText.c_str());
+        fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s</text>\n", switchX,
+                rowsEnd + 22, weekSwitchText.c_str());
+        writeLegend(fp, rowsEnd + 50);
+    }
     if (actual != nullptr) {
-        int y = rowsEnd + 90;
+        int y = summaryY;
         fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"24\" height=\"12\" fill=\"url(#idle)\" stroke=\"#999999\"/>\n",
                 plotLeft, y - 10);
         fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"24\" height=\"12\" fill=\"#eeeeee\" stroke=\"#999999\"/>\n",
@@ -381,10 +540,10 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
         fprintf(fp, "(each mark's time and reason as its tooltip)</text>\n");
         fprintf(fp, "<text x=\"%d\" y=\"%d\">Hours on and switchings: as switched, the plan's in brackets</text>\n",
                 plotLeft, y + 18);
-        writeActualSummary(fp, *actual, view.title, y + 44);
+        writeActualSummary(fp, *actual, view, y + 44);
     }
     // Below the summary's room, which its longest fills.
-    int y = rowsEnd + 90 + summaryLines * 18;
+    int y = summaryY + summaryLines * 18;
     for (const std::string &line : dated) {
         y += 18;
         fprintf(fp, "<text class=\"dated\" x=\"%d\" y=\"%d\" xml:space=\"preserve\">%s</text>\n", plotLeft, y,
