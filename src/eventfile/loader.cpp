@@ -149,8 +149,8 @@ static int loadSectionLine(const char *content)
     size_t blank = inner.find_first_of(" \t");
     std::string lines = inner.substr(0, blank), name;
     if (blank != std::string::npos) {
-        size_t first = inner.find_first_not_of(" \t", blank);
-        name = first == std::string::npos ? "" : inner.substr(first);
+        size_t first = inner.find_first_not_of(" \t", blank), last = inner.find_last_not_of(" \t");
+        name = first == std::string::npos ? "" : inner.substr(first, last - first + 1);
     }
     if (lines.empty())
         return refuseSection("Section names no line", text);
@@ -192,22 +192,34 @@ static int loadSectionLine(const char *content)
     return 0;
 }
 
-// "[1,2 lights]" for the lines of mask.
+// "[1,2 lights]", "[4-6]" for the lines of mask.
 static std::string sectionText(int32_t mask)
 {
     std::string text = "[", name;
+    for (int line = 0; line < 8; line++) {
+        if (!(mask >> line & 1))
+            continue;
+        int last = line;
+        while (last + 1 < 8 && (mask >> (last + 1) & 1))
+            last++;
+        text += (text.size() > 1 ? "," : "") + std::to_string(line + 1) +
+                (last > line + 1 ? "-" + std::to_string(last + 1) : last > line ? "," + std::to_string(last + 1) : "");
+        line = last;
+    }
+    // The name, when every line of it has that one.
     for (int line = 0; line < 8; line++)
         if (mask >> line & 1) {
-            text += (text.size() > 1 ? "," : "") + std::to_string(line + 1);
             if (name.empty())
                 name = lineNames[line];
+            if (lineNames[line] != name)
+                return text + "]";
         }
     return text + (name.empty() ? "" : " " + name) + "]";
 }
 
 std::string sectionLine(int32_t mask)
 {
-    return mask == 0xFF ? "[1-8]" : sectionText(mask);
+    return sectionText(mask);
 }
 
 // The entries of one section (or before any, sections 0xFF and whole), each
