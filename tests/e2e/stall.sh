@@ -188,7 +188,7 @@ except BlockingIOError:
     pass' "$journal/socket"
 sent_at=$(real_ms)
 kill -TERM "$program"
-wait_until 2 "the end after SIGTERM with the journal full" has_ended
+wait_until 3 "the end after SIGTERM with the journal full" has_ended
 echo "SIGTERM ended it $(($(real_ms) - sent_at)) ms after it was sent"
 [ "$(cat "$work/status")" = 143 ] || fail "exit status $(cat "$work/status") after SIGTERM"
 on_disk=$(tr '\0' '\n' <"$work/state/record" | grep -c '^MESSAGE=Switched: Mon 12:0' || true)
