@@ -299,6 +299,19 @@ std::string figureTexts(const std::vector<weekSpan_t> &plan, const weekActual_t 
     return formatDuration(onSeconds) + " (" + onText + ")";
 }
 
+// A day's group, with its date in a real week; whether the date is dated.
+bool openDay(FILE *fp, const weekView_t &view, int day)
+{
+    if (view.monday < 0) {
+        fprintf(fp, "<g class=\"day\" data-day=\"%d\">\n", day);
+        return false;
+    }
+    char date[16];
+    formatDate(date, view.monday + day);
+    fprintf(fp, "<g class=\"day\" data-day=\"%d\" data-date=\"%s\">\n", day, date);
+    return datedDays.count(view.monday + day) > 0;
+}
+
 // Each day's name at the left of its first line, then each line's bar
 // named at its left, its figures at the right; the end of the rows.
 int writeLineDays(FILE *fp, const weekView_t &view, const scale_t &sc, int plotWidth, const weekActual_t *actual)
@@ -311,13 +324,7 @@ int writeLineDays(FILE *fp, const weekView_t &view, const scale_t &sc, int plotW
     int onX = onRight, switchX = pageWidth - 16;
     for (int day = 0; day < 7; day++) {
         int dayStart = day * daySeconds, dayY = firstRowY + day * dayHeight;
-        bool datedDay = view.monday >= 0 && datedDays.count(view.monday + day) > 0;
-        char date[16];
-        formatDate(date, view.monday + day);
-        if (view.monday >= 0)
-            fprintf(fp, "<g class=\"day\" data-day=\"%d\" data-date=\"%s\">\n", day, date);
-        else
-            fprintf(fp, "<g class=\"day\" data-day=\"%d\">\n", day);
+        bool datedDay = openDay(fp, view, day);
         if (day > 0)
             fprintf(fp, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#000000\" stroke-opacity=\"0.12\"/>\n",
                     dayNameX, dayY - lineDayGap / 2, pageWidth - 16, dayY - lineDayGap / 2);
@@ -462,13 +469,7 @@ void writePicture(FILE *fp, const std::vector<weekSpan_t> &week, const weekView_
         int dayStart = day * daySeconds;
         int rowY = firstRowY + day * rowHeight;
         int barY = rowY + (rowHeight - barHeight) / 2;
-        bool datedDay = view.monday >= 0 && datedDays.count(view.monday + day) > 0;
-        char date[16];
-        formatDate(date, view.monday + day);
-        if (view.monday >= 0)
-            fprintf(fp, "<g class=\"day\" data-day=\"%d\" data-date=\"%s\">\n", day, date);
-        else
-            fprintf(fp, "<g class=\"day\" data-day=\"%d\">\n", day);
+        bool datedDay = openDay(fp, view, day);
         fprintf(fp, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" font-weight=\"bold\">%s%.*s</text>\n",
                 plotLeft - 10, barY + 16, dayNames[day], datedDay ? 1 : 0, &datedMark);
         fprintf(fp, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#ffffff\" stroke=\"#999999\"/>\n",
