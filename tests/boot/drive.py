@@ -249,8 +249,12 @@ def copy_journal(g, folder):
     """The guest's journal files (under /var/log/journal once journald has
     flushed to it, else under /run/log/journal) copied to folder on the host
     through the serial line; True when at least one arrived."""
+    # journald goes on writing while tar reads: tar's "file changed as we
+    # read it" on the shared line would be decoded as base64 and spoil the
+    # whole copy. What tar took is whole up to the size it saw, which is all
+    # a journal reader needs.
     rc, out = g.run('journalctl --sync; cd / && find var/log/journal run/log/journal -name "*.journal" 2>/dev/null '
-                    '| tar -cf - -T - | gzip -1 | base64 -w 76', timeout=180)
+                    '| tar --warning=no-file-changed -cf - -T - 2>/dev/null | gzip -1 | base64 -w 76', timeout=180)
     # A run before this one left its guest's files (another machine id) in
     # the same log folder: drawn with them, every record would count twice.
     shutil.rmtree(folder, ignore_errors=True)
