@@ -201,19 +201,33 @@ int timelineAt(int32_t date, int32_t second, timedEntry_t *inForce, timedEntry_t
     return 0;
 }
 
-int portValueAt(int32_t date, int32_t second)
+bool lastDrivingBefore(int32_t date, int32_t second, int32_t lines, timedEntry_t *out)
 {
     int32_t low, high;
     walkBounds(date, &low, &high);
-    int32_t resolved = 0, value = 0;
     timedEntry_t e;
-    // Entry by entry back from the moment, until every line has its last.
-    while (resolved != 0xFF && date >= low) {
+    while (date >= low) {
         if (!lastBefore(date, second, &e)) {
             date--;
             second = daySeconds;
             continue;
         }
+        if ((e.mask & lines) != 0) {
+            *out = e;
+            return true;
+        }
+        date = e.date;
+        second = e.second;
+    }
+    return false;
+}
+
+int portValueAt(int32_t date, int32_t second)
+{
+    int32_t resolved = 0, value = 0;
+    timedEntry_t e;
+    // Entry by entry back from the moment, until every line has its last.
+    while (resolved != 0xFF && lastDrivingBefore(date, second, ~resolved & 0xFF, &e)) {
         value |= e.bits & ~resolved;
         resolved |= e.mask;
         date = e.date;

@@ -92,6 +92,9 @@ struct timedEntry_t {
 
 // The entries of one date, in time order.
 void entriesOfDate(int32_t date, std::vector<timedEntry_t> *out);
+// The last entry before second of date that drives any of lines; false
+// when none ever does.
+bool lastDrivingBefore(int32_t date, int32_t second, int32_t lines, timedEntry_t *out);
 // The output's byte at second of date: each line as the last entry before
 // it that drives it left it (off where none does).
 int portValueAt(int32_t date, int32_t second);

@@ -193,7 +193,7 @@ static int loadSectionLine(const char *content)
 }
 
 // "[1,2 lights]", "[4-6]" for the lines of mask.
-static std::string sectionText(int32_t mask)
+std::string sectionLine(int32_t mask)
 {
     std::string text = "[", name;
     for (int line = 0; line < 8; line++) {
@@ -215,11 +215,6 @@ static std::string sectionText(int32_t mask)
                 return text + "]";
         }
     return text + (name.empty() ? "" : " " + name) + "]";
-}
-
-std::string sectionLine(int32_t mask)
-{
-    return sectionText(mask);
 }
 
 // The entries of one section (or before any, sections 0xFF and whole), each
@@ -247,7 +242,7 @@ int listTimetable(void)
         listSection(0xFF, true);
     }
     for (int32_t mask : sectionsSeen) {
-        printf("%s\n", sectionText(mask).c_str());
+        printf("%s\n", sectionLine(mask).c_str());
         listSection(mask, false);
     }
     return 0;

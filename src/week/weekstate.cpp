@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iterator>
 
 int secondOfWeek(const rtEvent_t *ev)
 {
@@ -232,42 +231,12 @@ weekSpan_t lineSpan(int start, const timedEntry_t &e, int32_t bit)
     return span;
 }
 
-// The last entry before second of date that drives the line of bit; false
-// when none ever does. Without a weekly entry of the line only its dated
-// days are read; past them a week of ordinary dates holds every weekly one.
-bool lastDriving(int32_t date, int32_t second, int32_t bit, bool weekly, timedEntry_t *out)
-{
-    int32_t oldest = datedDays.empty() ? date : std::min(date, datedDays.begin()->first);
-    std::vector<timedEntry_t> entries;
-    while (date >= oldest - 7) {
-        if (weekly || datedDays.count(date) != 0) {
-            entriesOfDate(date, &entries);
-            for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
-                if (e->second < second && (e->mask & bit) != 0) {
-                    *out = *e;
-                    return true;
-                }
-            }
-        }
-        second = daySeconds;
-        if (weekly) {
-            date--;
-            continue;
-        }
-        auto before = datedDays.lower_bound(date);
-        if (before == datedDays.begin())
-            return false;
-        date = std::prev(before)->first;
-    }
-    return false;
-}
-
 // The week of the line of bit, from the second before the Monday.
-std::vector<weekSpan_t> lineWeek(int32_t monday, int32_t bit, bool weekly)
+std::vector<weekSpan_t> lineWeek(int32_t monday, int32_t bit)
 {
     std::vector<weekSpan_t> week;
     timedEntry_t before;
-    if (lastDriving(monday - 1, daySeconds - 1, bit, weekly, &before))
+    if (lastDrivingBefore(monday - 1, daySeconds - 1, bit, &before))
         week.push_back(lineSpan(-1, before, bit));
     else
         week.push_back({-1, weekSeconds, kindNone, nullptr});
@@ -324,15 +293,14 @@ std::vector<lineRow_t> computeLineRows(int32_t monday)
         return rows;
     // The lines an entry drives; a held date drives every line, but only
     // held on does it switch a line that nothing else does.
-    int32_t weekly = 0, driven = 0;
+    int32_t driven = 0;
     if (eventList != nullptr) {
         const rtEvent_t *ev = eventList;
         do {
-            weekly |= ev->mask;
+            driven |= ev->mask;
             ev = ev->next;
         } while (ev != eventList);
     }
-    driven = weekly;
     for (const auto &dated : datedDays) {
         if (dated.second.kind == dateHeld && dated.second.state == 255)
             driven = 0xFF;
@@ -341,7 +309,7 @@ std::vector<lineRow_t> computeLineRows(int32_t monday)
     }
     std::vector<std::vector<weekSpan_t>> weeks(8);
     for (int line = 0; line < 8; line++)
-        weeks[line] = lineWeek(monday, 1 << line, (weekly >> line & 1) != 0);
+        weeks[line] = lineWeek(monday, 1 << line);
     // A row for the lines of each name, a row each where they part; the
     // unnamed lines that something switches, one row for those alike.
     int32_t done = 0;
