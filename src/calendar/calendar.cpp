@@ -250,6 +250,11 @@ long long inForceFrom(const timedEntry_t &e)
     return (long long)e.date * daySeconds + e.second + 1;
 }
 
+const char *stateWord(int32_t state)
+{
+    return state == -1 ? "no state" : state != 0 ? "On" : "Off";
+}
+
 int formatTimed(char *out, size_t size, const timedEntry_t &e, bool withDate)
 {
     if (e.why == whyWeekly && !withDate)
@@ -317,7 +322,7 @@ int listDatedDays(void)
             if (day.kind == dateAs)
                 printf("  as %s", dayNames[day.asDay]);
             else
-                printf("  held %s", day.state == -1 ? "no state" : day.state != 0 ? "On" : "Off");
+                printf("  held %s", stateWord(day.state));
             printSource(day.line, day.summary);
         }
         for (const oneOff_t &o : day.oneOffs) {

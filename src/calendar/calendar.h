@@ -117,6 +117,8 @@ const int timedTextSize = eventTextSize + 32;
 // "Thu 2026-12-24 00:00:00 Off (held)", "... (runs as Sun)", "... (one-off)".
 // A -1 entry has no word, as on the console.
 int formatTimed(char *out, size_t size, const timedEntry_t &e, bool withDate = false);
+// "On", "Off" or "no state" for a held date's or a one-off's value.
+const char *stateWord(int32_t state);
 
 // Check mode: the dated days in date order after the ring, a run of days
 // that one line (or one calendar event) gave alike on one line, each with

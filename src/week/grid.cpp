@@ -244,7 +244,7 @@ void printRealNowLine(const weekView_t &view, bool shown)
     bool any = timelineAt(date, second, &inForce, &next) == 0;
     printf("Now (%s):  %s %s %02d:%02d:%02d%s, %s", shown ? "> v" : ">", dayNames[weekdayOf(date)], day,
            second / 3600, second / 60 % 60, second % 60, shown ? "" : " (outside the hours shown)",
-           nowState(view, !any || inForce.state == -1 ? kindNone : inForce.state != 0 ? kindOn : kindOff).c_str());
+           nowState(view, any ? kindOfState(inForce.state) : kindNone).c_str());
     if (!any) {
         printf(": no entry in force\n");
         return;

@@ -58,6 +58,8 @@ std::vector<weekSpan_t> computeWeek(void);
 // The same for the real week of the Monday (a date number), from the
 // timeline: its first span starts at -1.
 std::vector<weekSpan_t> computeRealWeek(int32_t monday);
+// The line kind of an entry's state.
+int kindOfState(int32_t state);
 // The Monday of the week holding a date.
 int32_t mondayOf(int32_t date);
 // What a date does instead of its weekday, with the lines that say so:

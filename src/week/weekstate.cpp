@@ -52,7 +52,7 @@ std::vector<weekSpan_t> computeWeek(void)
     return week;
 }
 
-static int kindOfState(int32_t state)
+int kindOfState(int32_t state)
 {
     return state == -1 ? kindNone : state == 0 ? kindOff : kindOn;
 }
@@ -101,11 +101,6 @@ std::vector<weekSpan_t> computeRealWeek(int32_t monday)
         }
     }
     return week;
-}
-
-static const char *stateWord(int32_t state)
-{
-    return state == -1 ? "no state" : state != 0 ? "On" : "Off";
 }
 
 std::string datedDayText(int32_t date)
