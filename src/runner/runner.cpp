@@ -255,7 +255,6 @@ int portStateOf(const runState_t *run)
     return run->hasCurrent ? run->value : 0;
 }
 
-
 // An entry as the record and the status line name it; one without a state
 // says so, where the console shows none.
 std::string textOf(const timedEntry_t *e, bool withDate = false)
